@@ -1,0 +1,26 @@
+// The code rule of one text column: distinct texts sorted byte-wise, numbered 0, 1, 2, ...
+#pragma once
+
+#include <vector>
+
+#include "core/encoding_info.hpp"
+#include "core/text_column.hpp"
+
+namespace quorvel {
+
+/// True for the missing-value markers "<NA>", "nan" and "NaN" (whole text, exact bytes).
+bool is_missing_marker(std::string_view text) noexcept;
+
+struct LabelEncoded {
+    std::vector<double> codes;  ///< one per input text, row order; NaN for a marker
+    CodeTable table;            ///< one entry per distinct text
+};
+
+/// Learns and applies the code table of one column. Uses the worker pool's nested
+/// parallelism (call it from inside run_on_pool). Cannot fail.
+LabelEncoded label_encode(const TextColumn& values);
+
+/// The decode map of a code table: code -> text for every entry that has a code.
+DecodeMap make_decode_map(const CodeTable& table);
+
+}  // namespace quorvel

@@ -1,0 +1,22 @@
+// The process-wide worker pool: exactly N worker threads; the calling thread waits.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace quorvel {
+
+/// Runs `work` on the process-wide pool and blocks the calling thread until it and all
+/// parallel work nested in it (tbb::parallel_for, tbb::parallel_sort, ...) have finished.
+/// The calling thread runs no task itself. The pool starts on the first call, with all
+/// of its configured_pool_size() workers running, and lives until the process ends.
+/// An exception thrown by the work is rethrown here; an InternalFault stays one, any
+/// other exception becomes an InternalFault with its what() text. Failing to start the
+/// pool is the InternalFault "The global thread pool has not been initialized." (+ detail).
+/// Must not be called from inside a pool task (nested work uses TBB algorithms directly).
+void run_on_pool(const std::function<void()>& work);
+
+/// The number of worker threads of the pool (starts the pool if needed).
+std::size_t pool_thread_count();
+
+}  // namespace quorvel
