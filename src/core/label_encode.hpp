@@ -1,6 +1,8 @@
 // The code rule of one text column: distinct texts sorted byte-wise, numbered 0, 1, 2, ...
 #pragma once
 
+#include <cstddef>
+#include <string_view>
 #include <vector>
 
 #include "core/encoding_info.hpp"
@@ -19,6 +21,11 @@ struct LabelEncoded {
 /// Learns and applies the code table of one column. Uses the worker pool's nested
 /// parallelism (call it from inside run_on_pool). Cannot fail.
 LabelEncoded label_encode(const TextColumn& values);
+
+/// label_encode writing its codes straight into a strided destination: code i goes to
+/// `out[i * stride]` (a matrix column is `&data[j]` with stride `cols`). Returns the
+/// code table. Saves the result vector and a copy pass when encoding into a matrix.
+CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride);
 
 /// The decode map of a code table: code -> text for every entry that has a code.
 DecodeMap make_decode_map(const CodeTable& table);

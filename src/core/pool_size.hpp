@@ -18,6 +18,14 @@ std::size_t choose_pool_size(std::optional<std::string_view> rayon_num_threads,
                              std::optional<std::string_view> rayon_rs_num_cpus,
                              std::size_t default_count);
 
+/// The CPU limit of a cgroup v2 `cpu.max` text ("max 100000" or "quota period"):
+/// ceil(quota / period), at least 1; nothing for "max" or an unreadable text.
+std::optional<std::size_t> cgroup_v2_cpu_limit(std::string_view cpu_max);
+
+/// The CPU limit of cgroup v1 `cpu.cfs_quota_us` and `cpu.cfs_period_us` texts:
+/// ceil(quota / period), at least 1; nothing for a quota of -1 or unreadable texts.
+std::optional<std::size_t> cgroup_v1_cpu_limit(std::string_view quota, std::string_view period);
+
 /// The processors this process may run on: the CPU affinity mask, lowered by a
 /// control-group CPU quota (cgroup v2 cpu.max, v1 cpu.cfs_quota_us / cpu.cfs_period_us);
 /// at least 1.

@@ -1,0 +1,177 @@
+// The process-wide worker pool: a oneTBB arena served by exactly N worker threads.
+//
+// The pool is one tbb::task_arena with N slots, none of them reserved for a master
+// thread, so only TBB worker threads ever run its tasks. A process-lifetime
+// global_control lifts TBB's worker limit to N (+1 for the master TBB counts), which lets
+// N exceed the number of cores. The caller enqueues its work into the arena and sleeps
+// on a condition variable until the work is done; nested TBB algorithms started by the
+// work run inside the arena, on the same N workers.
+#include "core/worker_pool.hpp"
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_scheduler_observer.h>
+
+#include "core/fault.hpp"
+#include "core/pool_size.hpp"
+
+namespace quorvel {
+namespace {
+
+constexpr const char* not_initialized = "The global thread pool has not been initialized.";
+
+// How long the start of the pool may take for all workers to come up. Generous: on a
+// loaded machine thread creation can be slow, and a pool that never fills is a fault.
+constexpr auto start_timeout = std::chrono::seconds(60);
+
+// True on a thread while it is a worker inside the pool's arena. run_on_pool called
+// from such a thread (work that itself calls a routine using the pool) runs the work in
+// place: it is then ordinary nested parallelism, and waiting for the arena from one of
+// its own workers could deadlock a pool of one thread.
+thread_local bool inside_pool = false;
+
+class WorkerMarker final : public tbb::task_scheduler_observer {
+public:
+    explicit WorkerMarker(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) {
+        observe(true);
+    }
+    void on_scheduler_entry(bool) override { inside_pool = true; }
+    void on_scheduler_exit(bool) override { inside_pool = false; }
+};
+
+// The start barrier: each of the N start tasks holds its worker until all N have
+// arrived, so the start cannot finish before N distinct worker threads exist.
+struct StartGate {
+    explicit StartGate(std::size_t expected) : expected(expected) {}
+
+    void arrive_and_wait(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex);
+        if (++arrived == expected) changed.notify_all();
+        changed.wait_until(lock, deadline, [this] { return arrived == expected; });
+    }
+
+    bool wait_all(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex);
+        return changed.wait_until(lock, deadline, [this] { return arrived == expected; });
+    }
+
+    std::size_t arrivals() {
+        std::lock_guard lock(mutex);
+        return arrived;
+    }
+
+    const std::size_t expected;
+    std::size_t arrived = 0;
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+
+struct Pool {
+    std::size_t threads;
+    tbb::task_arena* arena;
+};
+
+// Creates the pool and waits until all of its workers run. Its objects are never
+// destroyed: the pool lives until the process ends, and tearing TBB down during static
+// destruction (while workers may still be parked in the arena) can deadlock.
+Pool* start_pool() {
+    const std::size_t threads = configured_pool_size();
+    if (threads == 0 || threads > static_cast<std::size_t>(INT_MAX - 1))
+        fault(std::string(not_initialized) + " Unsupported thread count " + std::to_string(threads) + ".");
+    try {
+        new tbb::global_control(tbb::global_control::max_allowed_parallelism, threads + 1);
+        auto* arena = new tbb::task_arena(static_cast<int>(threads), 0);
+        arena->initialize();
+        new WorkerMarker(*arena);
+
+        const auto deadline = std::chrono::steady_clock::now() + start_timeout;
+        auto gate = std::make_shared<StartGate>(threads);
+        for (std::size_t i = 0; i < threads; ++i)
+            arena->enqueue([gate, deadline] { gate->arrive_and_wait(deadline); });
+        if (!gate->wait_all(deadline)) {
+            fault(std::string(not_initialized) + " Only " + std::to_string(gate->arrivals()) +
+                  " of " + std::to_string(threads) + " worker threads started.");
+        }
+        return new Pool{threads, arena};
+    } catch (const InternalFault&) {
+        throw;
+    } catch (const std::exception& e) {
+        fault(std::string(not_initialized) + " " + e.what());
+    }
+}
+
+Pool& pool() {
+    // Thread-safe lazy start; a start that throws is retried by the next call.
+    static Pool* const instance = start_pool();
+    return *instance;
+}
+
+// Rethrows an exception caught from the work: internal faults and memory exhaustion keep
+// their type, anything else becomes an internal fault carrying its text.
+[[noreturn]] void rethrow_from_work(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const InternalFault&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        fault(e.what());
+    } catch (...) {
+        fault("A worker task failed with an exception of unknown type.");
+    }
+}
+
+// One run_on_pool call: the worker that runs the work reports completion here.
+struct Completion {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::exception_ptr error;
+};
+
+}  // namespace
+
+void run_on_pool(const std::function<void()>& work) {
+    Pool& p = pool();
+    if (inside_pool) {
+        try {
+            work();
+        } catch (...) {
+            rethrow_from_work(std::current_exception());
+        }
+        return;
+    }
+
+    Completion completion;
+    p.arena->enqueue([&completion, &work] {
+        std::exception_ptr error;
+        try {
+            work();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        // Notify while holding the lock: once the caller sees `done` it destroys
+        // `completion`, so the worker must be finished with it by then.
+        std::lock_guard lock(completion.mutex);
+        completion.error = std::move(error);
+        completion.done = true;
+        completion.finished.notify_one();
+    });
+    std::unique_lock lock(completion.mutex);
+    completion.finished.wait(lock, [&completion] { return completion.done; });
+    if (completion.error) rethrow_from_work(completion.error);
+}
+
+std::size_t pool_thread_count() { return pool().threads; }
+
+}  // namespace quorvel
