@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what quorvel needs (system libraries, Python packages) and builds it into the
+# current Python. Safe to run again: what is present is not installed twice.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON="${PYTHON:-python3}"
+
+# oneTBB, Boost's header-only hash maps and xxHash, from Debian's packages.
+missing=()
+for pkg in libtbb-dev libboost1.81-dev libxxhash-dev; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    if command -v apt-get >/dev/null 2>&1; then
+        sudo_cmd=""
+        [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+        echo "installing ${missing[*]}"
+        $sudo_cmd apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+    else
+        echo "note: no apt-get here; install oneTBB, Boost >= 1.81 headers and xxHash yourself (see README)" >&2
+    fi
+fi
+
+"$PYTHON" -m pip install -q --disable-pip-version-check \
+    "scikit-build-core>=0.10" "numpy>=2" "pandas>=2" pytest hypothesis
+"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .

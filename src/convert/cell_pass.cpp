@@ -1,0 +1,281 @@
+// Matrix encoding: one sequential pass over the cells through Python, then the parallel
+// column pass of the core.
+//
+// The cell pass is the one interpreter-bound part of encoding, so each cell is made cheap:
+// NumPy arrays of object, bool, integer and float dtypes are read straight from memory
+// (an object cell is the stored object, exactly what item access returns; a numeric cell
+// is the value Python's float() of the element gives). Any other source is read through
+// item access with a (row, column) key. Numbers go straight into the matrix; texts are
+// staged in one buffer per column.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "convert/input.hpp"
+#include "convert/numpy.hpp"
+#include "core/column_pass.hpp"
+#include "core/fault.hpp"
+#include "core/number_text.hpp"
+#include "core/text_column.hpp"
+#include "py/errors.hpp"
+
+namespace quorvel::convert {
+namespace {
+
+using py::Ref;
+
+// "TypeName: message" of the pending Python error, which is cleared.
+std::string take_error_text() {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_tb = Ref::steal(traceback);
+    std::string text = owned_type ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "unknown error";
+    if (owned_value) {
+        if (Ref message = Ref::steal(PyObject_Str(value))) {
+            Py_ssize_t size = 0;
+            if (const char* utf8 = PyUnicode_AsUTF8AndSize(message.get(), &size)) {
+                text += ": ";
+                text.append(utf8, static_cast<std::size_t>(size));
+            }
+        }
+    }
+    PyErr_Clear();
+    return text;
+}
+
+[[noreturn]] void unwrap_fault(std::string detail, std::source_location where = std::source_location::current()) {
+    throw InternalFault("called `Result::unwrap()` on an `Err` value: " + detail, where);
+}
+
+std::size_t read_dimension(PyObject* item) {
+    Ref index = Ref::steal(PyNumber_Index(item));
+    const std::size_t value = index ? PyLong_AsSize_t(index.get()) : static_cast<std::size_t>(-1);
+    if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) unwrap_fault(take_error_text());
+    return value;
+}
+
+std::pair<std::size_t, std::size_t> read_shape(PyObject* obj) {
+    Ref shape = Ref::steal(PyObject_GetAttrString(obj, "shape"));
+    if (!shape) unwrap_fault(take_error_text());
+    if (!PyTuple_Check(shape.get())) unwrap_fault("'" + py::type_qualname(shape.get()) + "' object is not a tuple");
+    const Py_ssize_t length = PyTuple_GET_SIZE(shape.get());
+    if (length != 2) unwrap_fault("expected a tuple of length 2, got length " + std::to_string(length));
+    return {read_dimension(PyTuple_GET_ITEM(shape.get(), 0)), read_dimension(PyTuple_GET_ITEM(shape.get(), 1))};
+}
+
+// float16 bits to double, exactly.
+double half_to_double(std::uint16_t bits) {
+    const int sign = bits >> 15, exponent = (bits >> 10) & 0x1F, mantissa = bits & 0x3FF;
+    double magnitude;
+    if (exponent == 0) {
+        magnitude = std::ldexp(mantissa, -24);
+    } else if (exponent == 31) {
+        magnitude = mantissa == 0 ? INFINITY : NAN;
+    } else {
+        magnitude = std::ldexp(mantissa | 0x400, exponent - 25);
+    }
+    return sign ? -magnitude : magnitude;
+}
+
+template <class T>
+double element_as_double(const char* p) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    if constexpr (std::is_same_v<T, std::uint16_t>) {
+        return half_to_double(value);
+    } else {
+        return static_cast<double>(value);
+    }
+}
+
+using ElementReader = double (*)(const char*);
+
+// The reader for a numeric dtype that can be read straight from memory, or null.
+ElementReader numeric_reader(PyArray_Descr* descr) {
+    if (!PyArray_ISNBO(descr->byteorder)) return nullptr;
+    switch (descr->type_num) {
+        case NPY_BOOL: return element_as_double<npy_bool>;
+        case NPY_BYTE: return element_as_double<npy_byte>;
+        case NPY_UBYTE: return element_as_double<npy_ubyte>;
+        case NPY_SHORT: return element_as_double<npy_short>;
+        case NPY_USHORT: return element_as_double<npy_ushort>;
+        case NPY_INT: return element_as_double<npy_int>;
+        case NPY_UINT: return element_as_double<npy_uint>;
+        case NPY_LONG: return element_as_double<npy_long>;
+        case NPY_ULONG: return element_as_double<npy_ulong>;
+        case NPY_LONGLONG: return element_as_double<npy_longlong>;
+        case NPY_ULONGLONG: return element_as_double<npy_ulonglong>;
+        case NPY_HALF: return element_as_double<std::uint16_t>;
+        case NPY_FLOAT: return element_as_double<float>;
+        case NPY_DOUBLE: return element_as_double<double>;
+        default: return nullptr;
+    }
+}
+
+// The source array when it can be read straight from memory with the expected shape.
+PyArrayObject* direct_array(PyObject* source, std::size_t rows, std::size_t cols) {
+    if (!PyArray_Check(source)) return nullptr;
+    auto* array = reinterpret_cast<PyArrayObject*>(source);
+    if (PyArray_NDIM(array) != 2) return nullptr;
+    if (static_cast<std::size_t>(PyArray_DIM(array, 0)) != rows || static_cast<std::size_t>(PyArray_DIM(array, 1)) != cols) {
+        return nullptr;
+    }
+    return array;
+}
+
+class CellPass {
+public:
+    CellPass(Matrix& matrix) : matrix_(matrix), texts_(matrix.cols), text_mode_(matrix.cols, false) {}
+
+    /// Numbers from a numeric array: no Python call, every column stays numeric.
+    void read_numeric(PyArrayObject* array, ElementReader read) {
+        const char* data = static_cast<const char*>(PyArray_DATA(array));
+        const npy_intp s0 = PyArray_STRIDE(array, 0), s1 = PyArray_STRIDE(array, 1);
+        for (std::size_t i = 0; i < matrix_.rows; ++i) {
+            const char* row = data + static_cast<npy_intp>(i) * s0;
+            for (std::size_t j = 0; j < matrix_.cols; ++j) matrix_.at(i, j) = read(row + static_cast<npy_intp>(j) * s1);
+        }
+    }
+
+    /// Cells of an object array, column by column, each the stored object itself.
+    void read_objects(PyArrayObject* array, PyObject* source) {
+        for (std::size_t j = 0; j < matrix_.cols; ++j) {
+            for (std::size_t i = 0; i < matrix_.rows; ++i) {
+                // Layout is read afresh for every cell: a cell's __str__ may have changed the array.
+                if (static_cast<std::size_t>(PyArray_DIM(array, 0)) <= i || static_cast<std::size_t>(PyArray_DIM(array, 1)) <= j) {
+                    take(i, j, item_at(source, i, j).get());
+                    continue;
+                }
+                const char* p = static_cast<const char*>(PyArray_DATA(array)) + static_cast<npy_intp>(i) * PyArray_STRIDE(array, 0) +
+                                static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1);
+                PyObject* stored = nullptr;
+                std::memcpy(&stored, p, sizeof stored);
+                // Held for the duration of the cell: its methods may replace it in the array.
+                Ref cell = Ref::borrow(stored != nullptr ? stored : Py_None);
+                take(i, j, cell.get());
+            }
+        }
+    }
+
+    /// Cells through item access with a (row, column) key.
+    void read_items(PyObject* source) {
+        for (std::size_t j = 0; j < matrix_.cols; ++j) {
+            for (std::size_t i = 0; i < matrix_.rows; ++i) take(i, j, item_at(source, i, j).get());
+        }
+    }
+
+    EncodingInfo finish() { return encode_text_columns(matrix_, texts_, text_mode_); }
+
+private:
+    static Ref item_at(PyObject* source, std::size_t i, std::size_t j) {
+        Ref key = Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(j)));
+        Ref cell = key ? Ref::steal(PyObject_GetItem(source, key.get())) : Ref{};
+        if (!cell) unwrap_fault(take_error_text());
+        return cell;
+    }
+
+    void take(std::size_t i, std::size_t j, PyObject* cell) {
+        if (text_mode_[j]) return append_text(j, cell);
+        double value;
+        if (as_float(cell, value)) {
+            matrix_.at(i, j) = value;
+            return;
+        }
+        switch_to_text(i, j);
+        append_text(j, cell);
+    }
+
+    // Python's float() protocol without parsing texts; a failure is not an error here.
+    static bool as_float(PyObject* cell, double& value) {
+        if (PyFloat_CheckExact(cell)) {
+            value = PyFloat_AS_DOUBLE(cell);
+            return true;
+        }
+        if (PyUnicode_CheckExact(cell)) return false;  // a plain str never converts
+        value = (PyLong_CheckExact(cell) || PyBool_Check(cell)) ? PyLong_AsDouble(cell) : PyFloat_AsDouble(cell);
+        if (value == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+
+    // The numbers above row i become texts by the number-to-text rule.
+    void switch_to_text(std::size_t i, std::size_t j) {
+        text_mode_[j] = true;
+        TextColumn& column = texts_[j];
+        column.reserve(matrix_.rows);
+        std::string scratch;
+        for (std::size_t r = 0; r < i; ++r) {
+            scratch.clear();
+            append_number_text(scratch, matrix_.at(r, j));
+            column.push_back(scratch);
+        }
+    }
+
+    void append_text(std::size_t j, PyObject* cell) {
+        Ref owned;
+        PyObject* text = cell;
+        if (!PyUnicode_CheckExact(cell)) {
+            owned = Ref::steal(PyObject_Str(cell));
+            if (!owned) fault("cant convert to str: " + take_error_text());
+            text = owned.get();
+        }
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+            texts_[j].push_back(std::string_view(utf8, static_cast<std::size_t>(size)));
+        } else {
+            PyErr_Clear();
+            texts_[j].push_back(lossy_utf8(text));
+        }
+    }
+
+    // A str with unpaired surrogates: encoded with surrogatepass, decoded leniently, so each
+    // surrogate becomes three U+FFFD.
+    static std::string lossy_utf8(PyObject* text) {
+        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+        if (!bytes) fault("cant convert to str: " + take_error_text());
+        Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+        Py_ssize_t size = 0;
+        const char* utf8 = repaired ? PyUnicode_AsUTF8AndSize(repaired.get(), &size) : nullptr;
+        if (utf8 == nullptr) fault("cant convert to str: " + take_error_text());
+        return std::string(utf8, static_cast<std::size_t>(size));
+    }
+
+    Matrix& matrix_;
+    std::vector<TextColumn> texts_;
+    std::vector<bool> text_mode_;
+};
+
+}  // namespace
+
+std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe) {
+    const auto [rows, cols] = read_shape(obj);
+    Matrix matrix = Matrix::zeros(rows, cols);
+    Ref values;
+    if (is_dataframe) {
+        values = Ref::steal(PyObject_GetAttrString(obj, "values"));
+        if (!values) unwrap_fault(take_error_text());
+    }
+    PyObject* source = is_dataframe ? values.get() : obj;
+
+    CellPass pass(matrix);
+    if (PyArrayObject* array = direct_array(source, rows, cols)) {
+        if (ElementReader read = numeric_reader(PyArray_DESCR(array))) {
+            pass.read_numeric(array, read);
+        } else if (PyArray_DESCR(array)->type_num == NPY_OBJECT) {
+            pass.read_objects(array, source);
+        } else {
+            pass.read_items(source);
+        }
+    } else {
+        pass.read_items(source);
+    }
+    EncodingInfo info = pass.finish();
+    return {std::move(matrix), std::move(info)};
+}
+
+}  // namespace quorvel::convert

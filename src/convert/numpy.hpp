@@ -1,0 +1,31 @@
+// NumPy's C API, shared by the conversion files. The API table is loaded on first use
+// (ensure_numpy), never at import of quorvel.
+#pragma once
+
+#include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+// Built against NumPy 2 headers; targeting the 1.25 API keeps the module loadable there.
+#define NPY_TARGET_VERSION NPY_1_25_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL quorvel_ARRAY_API
+#ifndef QUORVEL_NUMPY_IMPORT
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+#include "core/matrix.hpp"
+#include "py/ref.hpp"
+
+namespace quorvel::convert {
+
+/// Loads NumPy's C API once; throws PyErrorSet when NumPy cannot be imported.
+void ensure_numpy();
+
+/// A new C-ordered float64 array of the matrix's shape that takes over its buffer (freed
+/// with the array); the matrix is left empty. No copy is made.
+py::Ref array_from_matrix(Matrix&& matrix);
+
+/// A new C-ordered float64 array holding a copy of the matrix.
+py::Ref array_copy_of_matrix(const Matrix& matrix);
+
+}  // namespace quorvel::convert
