@@ -1,0 +1,72 @@
+"""The worker pool's size under different environments, and results that do not depend on it.
+
+Runs cases of the core test executable (built by test_core.py) as subprocesses, since the
+pool size is fixed once per process.
+"""
+
+import math
+import os
+import pathlib
+import subprocess
+
+import pytest
+
+from test_core import _exe
+
+POOL_VARS = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
+
+
+def _default_cpu_count() -> int:
+    """Processors this process may use: the affinity mask, lowered by a cgroup CPU quota."""
+    count = len(os.sched_getaffinity(0))
+    cgroup = pathlib.Path("/sys/fs/cgroup")
+    limits = []
+    cpu_max = cgroup / "cpu.max"
+    if cpu_max.exists():
+        quota, period = cpu_max.read_text().split()
+        if quota != "max":
+            limits.append(math.ceil(int(quota) / int(period)))
+    for v1 in (cgroup / "cpu", cgroup / "cpu,cpuacct"):
+        quota_file, period_file = v1 / "cpu.cfs_quota_us", v1 / "cpu.cfs_period_us"
+        if quota_file.exists() and period_file.exists():
+            quota, period = int(quota_file.read_text()), int(period_file.read_text())
+            if quota > 0 and period > 0:
+                limits.append(math.ceil(quota / period))
+    return max(1, min([count, *limits]))
+
+
+def _run(case: str, env: dict[str, str]) -> subprocess.CompletedProcess:
+    full_env = {k: v for k, v in os.environ.items() if k not in POOL_VARS}
+    full_env.update(env)
+    return subprocess.run([str(_exe()), case], env=full_env, capture_output=True, text=True, timeout=300)
+
+
+@pytest.mark.parametrize(
+    ("env", "expected"),
+    [
+        ({"RAYON_NUM_THREADS": "1"}, 1),
+        ({"RAYON_NUM_THREADS": "2"}, 2),
+        ({"RAYON_NUM_THREADS": "8"}, 8),  # more threads than cores must be honoured
+        ({"RAYON_NUM_THREADS": "+3", "RAYON_RS_NUM_CPUS": "5"}, 3),
+        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, None),  # 0: the default, RS ignored
+        ({"RAYON_NUM_THREADS": "three", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_RS_NUM_CPUS": "6"}, 6),
+        ({}, None),
+    ],
+)
+def test_pool_thread_count(env, expected):
+    if expected is None:
+        expected = _default_cpu_count()
+    run = _run("pool_runs_exactly_the_configured_threads", {**env, "QUORVEL_EXPECT_POOL_THREADS": str(expected)})
+    assert run.returncode == 0, run.stderr
+
+
+def test_column_pass_independent_of_pool_size():
+    fingerprints = set()
+    for threads in ("1", "2", "8"):
+        run = _run("column_pass_fingerprint", {"RAYON_NUM_THREADS": threads})
+        assert run.returncode == 0, run.stderr
+        lines = [line for line in run.stdout.splitlines() if line.startswith("fingerprint ")]
+        assert len(lines) == 1, run.stdout
+        fingerprints.add(lines[0])
+    assert len(fingerprints) == 1, fingerprints
