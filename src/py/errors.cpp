@@ -20,13 +20,15 @@ std::string type_qualname(PyObject* obj) {
 }
 
 void raise_type_mismatch(PyObject* value, std::string_view expected) {
-    std::string message;
+    std::string message = "'";
     if (value == Py_None) {
-        message = "'None' is not an instance of '";
+        message += "None' is not an instance of '";
     } else {
-        message = "'" + type_qualname(value) + "' object is not an instance of '";
+        message += type_qualname(value);
+        message += "' object is not an instance of '";
     }
-    message.append(expected).append("'");
+    message += expected;
+    message += "'";
     raise(PyExc_TypeError, message);
 }
 
