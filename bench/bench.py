@@ -1,0 +1,949 @@
+#!/usr/bin/env python3
+"""Single-process benchmark of quorvel against general data libraries.
+
+Builds seeded workloads in memory and times ``quorvel.Encoder`` against pandas,
+scikit-learn and polars (each optional). Prints the median of ``--repeat`` runs
+and the ratio quorvel time / peer time (below 1 means quorvel is faster).
+
+Workloads (select with ``--only``):
+
+  W1       mixed DataFrame (4 text, 2 float64, 1 int64, 1 bool column) -> encode
+  W2       the same table as a 2-D object ndarray -> encode
+  W3       float64 ndarray N x 8 -> encode (fast path) vs a plain copy
+  W4       decode of the W1 frame result and of the W2 array result
+  W5       encoder state: __getstate__ / __setstate__ vs pickling a dict of the tables
+  SMALL    600 x 30 mixed frame / object array, per-call encode time
+  SCALING  W2 encode in subprocesses with RAYON_NUM_THREADS=1 and =2
+  MEM      peak resident memory of one W2 encode, measured in a fresh subprocess
+
+Every workload also runs a one-off consistency check (quorvel codes against
+pandas ``factorize(sort=True)``); it guards the benchmark itself and is not a test.
+Nothing here asserts on timings.
+
+Run ``python bench/bench.py --help`` for the options; ``--peers-only`` runs
+without quorvel.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import math
+import os
+import pickle
+import platform
+import resource
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+try:
+    import pandas as pd
+except ImportError:  # pragma: no cover - pandas is needed for most workloads
+    pd = None
+
+try:
+    from sklearn.preprocessing import OrdinalEncoder
+    import sklearn
+except ImportError:
+    OrdinalEncoder = None
+    sklearn = None
+
+try:
+    import polars as pl
+except ImportError:
+    pl = None
+
+quorvel = None  # imported in main() unless --peers-only
+
+ALL_WORKLOADS = ["W1", "W2", "W3", "W4", "W5", "SMALL", "SCALING", "MEM"]
+
+# Column layout of the W1/W2 table: (name, kind, cardinality for text columns).
+# Text columns are interleaved with numeric ones so positions are not trivial.
+TABLE_COLUMNS = [
+    ("t_low", "text", 10),
+    ("f_a", "float", None),
+    ("t_mid", "text", 1_000),
+    ("i_count", "int", None),
+    ("t_high", "text", 100_000),
+    ("f_b", "float", None),
+    ("t_uniq", "text", -1),  # nearly unique: ~N distinct values
+    ("b_flag", "bool", None),
+]
+TEXT_IDX = [j for j, (_, kind, _) in enumerate(TABLE_COLUMNS) if kind == "text"]
+MISSING_RATE = 0.01
+
+LOW_WORDS = ["red", "green", "blue", "Zürich", "café", "naïve", "Ωmega", "apple", "Banana", "kiwi"]
+
+
+# --------------------------------------------------------------------------- data
+
+def _vocab(rng, k, prefix):
+    """k distinct strings of varying length, in random (unsorted) order."""
+    if k <= len(LOW_WORDS):
+        return np.array(LOW_WORDS[:k], dtype=object)
+    ids = rng.choice(10**9, size=k, replace=False)
+    lens = rng.integers(0, 6, size=k)
+    return np.array([f"{prefix}{'x' * int(l)}{int(i):x}" for i, l in zip(ids, lens)], dtype=object)
+
+
+def _text_column(rng, n, card, prefix):
+    if card == -1:  # nearly unique: random 64-bit hex ids, 2% duplicated
+        vals = np.array([f"u{int(x):016x}" for x in rng.integers(0, 2**63, size=n)], dtype=object)
+        dup = rng.integers(0, n, size=n // 50)
+        vals[dup] = vals[rng.integers(0, n, size=dup.size)]
+    else:
+        vals = _vocab(rng, min(card, max(n, 1)), prefix)[rng.integers(0, min(card, max(n, 1)), size=n)]
+    miss = rng.random(n) < MISSING_RATE
+    vals[miss] = np.nan  # a Python float NaN: missing for pandas, a missing marker for quorvel
+    return vals
+
+
+def make_table(n, seed):
+    """The W1 DataFrame (object text columns with np.nan for missing)."""
+    rng = np.random.default_rng(seed)
+    data = {}
+    for name, kind, card in TABLE_COLUMNS:
+        if kind == "text":
+            data[name] = pd.Series(_text_column(rng, n, card, name[2:] + "-"), dtype=object)
+        elif kind == "float":
+            col = rng.normal(size=n) * 100.0
+            if name == "f_b":
+                col[rng.random(n) < 0.005] = np.nan
+            data[name] = col
+        elif kind == "int":
+            data[name] = rng.integers(-(10**6), 10**6, size=n, dtype=np.int64)
+        else:
+            data[name] = rng.random(n) < 0.5
+    return pd.DataFrame(data)
+
+
+def make_small(seed, rows=600):
+    """A 600 x 30 mixed frame: 10 text, 10 float64, 5 int64, 5 bool columns."""
+    rng = np.random.default_rng(seed)
+    data = {}
+    cards = [2, 5, 10, 20, 50, 100, 200, 300, 600, 600]
+    for k, card in enumerate(cards):
+        data[f"t{k}"] = pd.Series(_text_column(rng, rows, card, f"s{k}-"), dtype=object)
+    for k in range(10):
+        data[f"f{k}"] = rng.normal(size=rows)
+    for k in range(5):
+        data[f"i{k}"] = rng.integers(0, 1000, size=rows, dtype=np.int64)
+    for k in range(5):
+        data[f"b{k}"] = rng.random(rows) < 0.5
+    # interleave so text columns are spread across positions
+    names = list(data)
+    order = [names[i] for i in np.random.default_rng(seed + 1).permutation(len(names))]
+    return pd.DataFrame({c: data[c] for c in order})
+
+
+# --------------------------------------------------------------------------- timing
+
+def measure(fn, repeat):
+    """Times fn() `repeat` times (GC collected before and disabled during each call).
+
+    The result is released outside the timed region. Returns the list of seconds.
+    """
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        gc.disable()
+        try:
+            t0 = time.perf_counter()
+            r = fn()
+            t1 = time.perf_counter()
+        finally:
+            gc.enable()
+        del r
+        times.append(t1 - t0)
+    return times
+
+
+def measure_per_call(fn, calls):
+    """Per-call times of `calls` back-to-back calls (GC disabled during each call)."""
+    times = []
+    gc.collect()
+    for i in range(calls):
+        if i % 200 == 0:
+            gc.collect()
+        gc.disable()
+        try:
+            t0 = time.perf_counter()
+            r = fn()
+            t1 = time.perf_counter()
+        finally:
+            gc.enable()
+        del r
+        times.append(t1 - t0)
+    return times
+
+
+def fmt_time(s):
+    if s is None:
+        return "-"
+    if s < 1e-3:
+        return f"{s * 1e6:8.1f} us"
+    if s < 1.0:
+        return f"{s * 1e3:8.2f} ms"
+    return f"{s:8.3f} s "
+
+
+def fmt_bytes(b):
+    if b is None:
+        return "-"
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if abs(b) < 1024 or unit == "GiB":
+            return f"{b:.1f} {unit}" if unit != "B" else f"{b} B"
+        b /= 1024
+    return str(b)
+
+
+class Report:
+    """Collects groups of timings and prints them as a table."""
+
+    def __init__(self):
+        self.groups = []  # dicts: workload, title, rows[list of dict], notes
+        self.checks = []  # (workload, text)
+        self.extra = {}
+
+    def group(self, workload, title):
+        g = {"workload": workload, "title": title, "rows": [], "notes": []}
+        self.groups.append(g)
+        return g
+
+    @staticmethod
+    def add(g, impl, label, times, per_call=False, quorvel_row=False):
+        med = statistics.median(times) if times else None
+        g["rows"].append({"impl": impl, "label": label, "median_s": med, "times_s": times,
+                          "repeats": len(times), "per_call": per_call, "quorvel": quorvel_row})
+
+    def check(self, workload, text):
+        self.checks.append((workload, text))
+        print(f"  [{workload}] {text}", flush=True)
+
+    def finalize(self):
+        for g in self.groups:
+            q = next((r for r in g["rows"] if r["quorvel"]), None)
+            for r in g["rows"]:
+                r["ratio"] = None
+                if q is not None and not r["quorvel"] and r["median_s"] and q["median_s"] is not None:
+                    r["ratio"] = q["median_s"] / r["median_s"]
+
+    def print_table(self, args):
+        self.finalize()
+        width = 66
+        print()
+        print("=" * 96)
+        print(f"quorvel benchmark  rows={args.rows:,}  repeat={args.repeat}  "
+              f"cpus={os.cpu_count()}  python={platform.python_version()}")
+        print("median of repeats; ratio = quorvel time / peer time (< 1: quorvel faster)")
+        print("=" * 96)
+        for g in self.groups:
+            print(f"\n{g['workload']}: {g['title']}")
+            if g["rows"]:
+                print(f"  {'implementation':<{width}} {'median':>12} {'ratio':>8}")
+            for r in g["rows"]:
+                ratio = "" if r["ratio"] is None else f"{r['ratio']:.2f}"
+                if r["quorvel"]:
+                    ratio = "1.00" if any(not x["quorvel"] for x in g["rows"]) else ""
+                label = f"{r['impl']}: {r['label']}"
+                print(f"  {label:<{width}} {fmt_time(r['median_s']):>12} {ratio:>8}")
+            for n in g["notes"]:
+                print(f"  note: {n}")
+        if self.checks:
+            print("\nconsistency checks (benchmark sanity, not tests):")
+            for w, t in self.checks:
+                print(f"  [{w}] {t}")
+        print()
+
+    def to_json(self, args):
+        self.finalize()
+        meta = {
+            "rows": args.rows, "repeat": args.repeat, "seed": args.seed,
+            "peers_only": args.peers_only, "cpus": os.cpu_count(),
+            "python": platform.python_version(), "numpy": np.__version__,
+            "pandas": getattr(pd, "__version__", None),
+            "sklearn": getattr(sklearn, "__version__", None),
+            "polars": getattr(pl, "__version__", None),
+        }
+        return {"meta": meta, "groups": self.groups,
+                "checks": [{"workload": w, "text": t} for w, t in self.checks],
+                "extra": self.extra}
+
+
+# --------------------------------------------------------------------------- reference (pandas)
+
+def pandas_factorize(col):
+    """Codes (int64, -1 for missing) and sorted uniques of one text column."""
+    return pd.factorize(col, sort=True)
+
+
+def codes_to_float(codes):
+    out = codes.astype(np.float64)
+    out[codes < 0] = np.nan
+    return out
+
+
+def pandas_frame_matrix(df):
+    """pandas peer for W1: factorize each text column, assemble the float matrix, wrap as a frame."""
+    n, m = df.shape
+    out = np.empty((n, m))
+    for j, c in enumerate(df.columns):
+        col = df[c]
+        if j in TEXT_IDX:
+            codes, _ = pd.factorize(col, sort=True)
+            out[:, j] = codes_to_float(codes)
+        else:
+            out[:, j] = col.to_numpy(dtype=np.float64)
+    return pd.DataFrame(out, columns=df.columns)
+
+
+def pandas_array_matrix(arr, text_idx):
+    """pandas peer for W2: factorize the text columns of an object array into a float matrix."""
+    n, m = arr.shape
+    out = np.empty((n, m))
+    for j in range(m):
+        if j in text_idx:
+            codes, _ = pd.factorize(arr[:, j], sort=True)
+            out[:, j] = codes_to_float(codes)
+        else:
+            out[:, j] = arr[:, j].astype(np.float64)
+    return out
+
+
+def compare_codes(expected, got, text_idx, names):
+    """Compares two float matrices column by column; returns a list of problems."""
+    problems = []
+    if expected.shape != got.shape:
+        return [f"shape {got.shape} != expected {expected.shape}"]
+    for j in range(expected.shape[1]):
+        e, g = expected[:, j], got[:, j]
+        same = (e == g) | (np.isnan(e) & np.isnan(g))
+        if not same.all():
+            bad = np.flatnonzero(~same)
+            kind = "text" if j in text_idx else "numeric"
+            problems.append(f"column {j} ({names[j]}, {kind}): {bad.size} cells differ, "
+                            f"first row {bad[0]}: got {g[bad[0]]!r}, expected {e[bad[0]]!r}")
+    return problems
+
+
+def report_codes(rep, workload, who, expected, got, text_idx, names):
+    problems = compare_codes(expected, got, text_idx, names)
+    if problems:
+        for p in problems:
+            rep.check(workload, f"MISMATCH {who}: {p}")
+    else:
+        rep.check(workload, f"codes match ({who} vs pandas factorize(sort=True), "
+                            f"{len(text_idx)} text columns, missing -> NaN)")
+
+
+def objects_equal(a, b):
+    """Elementwise equality of two object arrays, NaN floats counted equal."""
+    if a.shape != b.shape:
+        return False
+    eq = np.frompyfunc(lambda x, y: (x == y) or (isinstance(x, float) and isinstance(y, float)
+                                                 and math.isnan(x) and math.isnan(y)), 2, 1)
+    return bool(eq(a, b).all())
+
+
+# --------------------------------------------------------------------------- peers
+
+def sklearn_fit_transform(x):
+    # Missing cells are np.nan inside object columns; OrdinalEncoder keeps them as
+    # missing and encodes them as encoded_missing_value (default NaN), no filling needed.
+    return OrdinalEncoder().fit_transform(x)
+
+
+def polars_frame(df):
+    """Builds a polars frame of the text columns (untimed; pyarrow is not required)."""
+    cols = {}
+    for j in TEXT_IDX:
+        c = df.columns[j]
+        vals = df[c].to_numpy(dtype=object)
+        lst = [None if isinstance(v, float) else v for v in vals]
+        cols[c] = pl.Series(c, lst, dtype=pl.String)
+    return pl.DataFrame(cols)
+
+
+def polars_rank_codes(pdf):
+    # rank("dense") over a string column numbers the distinct values in sorted (byte)
+    # order from 1; nulls stay null. Minus one gives the same codes as sort=True.
+    return pdf.select([(pl.col(c).rank("dense") - 1).cast(pl.Float64) for c in pdf.columns])
+
+
+def polars_categorical_codes(pdf):
+    # Categorical physical codes follow first appearance, not sorted order (for reference only).
+    return pdf.select([pl.col(c).cast(pl.Categorical).to_physical() for c in pdf.columns])
+
+
+# --------------------------------------------------------------------------- workloads
+
+class Ctx:
+    """Shared, lazily built workload data so --only can pick any subset."""
+
+    def __init__(self, args):
+        self.args = args
+        self._df = None
+        self._arr = None
+        self._expected = None
+        self.enc1 = self.res1 = None  # quorvel encoder / result for W1
+        self.enc2 = self.res2 = None  # quorvel encoder / result for W2
+        self._uniques = None
+
+    @property
+    def df(self):
+        if self._df is None:
+            t0 = time.perf_counter()
+            self._df = make_table(self.args.rows, self.args.seed)
+            print(f"  built W1 frame {self._df.shape} in {time.perf_counter() - t0:.1f} s", flush=True)
+        return self._df
+
+    @property
+    def arr(self):
+        if self._arr is None:
+            self._arr = self.df.to_numpy(dtype=object)
+        return self._arr
+
+    @property
+    def names(self):
+        return [c for c, _, _ in TABLE_COLUMNS]
+
+    @property
+    def expected(self):
+        """The reference float matrix from pandas factorize(sort=True)."""
+        if self._expected is None:
+            self._expected = pandas_frame_matrix(self.df).to_numpy()
+        return self._expected
+
+    @property
+    def uniques(self):
+        """Sorted uniques (object ndarray) per text column, from factorize."""
+        if self._uniques is None:
+            self._uniques = {j: np.asarray(pd.factorize(self.df.iloc[:, j], sort=True)[1], dtype=object)
+                             for j in TEXT_IDX}
+        return self._uniques
+
+    def ensure_w1(self):
+        if quorvel is not None and self.enc1 is None:
+            self.enc1 = quorvel.Encoder()
+            self.res1, cols = self.enc1.encode(self.df)
+            self.cols1 = cols
+
+    def ensure_w2(self):
+        if quorvel is not None and self.enc2 is None:
+            self.enc2 = quorvel.Encoder()
+            self.res2, cols = self.enc2.encode(self.arr)
+            self.cols2 = cols
+
+
+def run_w1(ctx, rep):
+    args = ctx.args
+    df = ctx.df
+    g = rep.group("W1", f"encode DataFrame {df.shape[0]:,} x {df.shape[1]} "
+                        "(text card 10 / 1k / 100k / ~N, 1% missing; 2 float64, int64, bool)")
+    expected = ctx.expected
+    if quorvel is not None:
+        ctx.ensure_w1()  # also the warm-up call (starts the worker pool)
+        got = ctx.res1.to_numpy(dtype=np.float64)
+        if ctx.cols1 != TEXT_IDX:
+            rep.check("W1", f"MISMATCH quorvel object_columns {ctx.cols1} != {TEXT_IDX}")
+        report_codes(rep, "W1", "quorvel", expected, got, TEXT_IDX, ctx.names)
+        rep.add(g, "quorvel", "Encoder().encode(df)",
+                measure(lambda: quorvel.Encoder().encode(df), args.repeat), quorvel_row=True)
+
+    text_cols = [df.columns[j] for j in TEXT_IDX]
+    rep.add(g, "pandas", "factorize(sort=True) per text column (codes only)",
+            measure(lambda: [pd.factorize(df[c], sort=True) for c in text_cols], args.repeat))
+    rep.add(g, "pandas", "factorize + assemble float matrix -> DataFrame",
+            measure(lambda: pandas_frame_matrix(df), args.repeat))
+    cat_codes = [df[c].astype("category").cat.codes.to_numpy() for c in text_cols]
+    cat_mat = np.column_stack([codes_to_float(c) for c in cat_codes])
+    report_codes(rep, "W1", "pandas astype(category)", expected[:, TEXT_IDX], cat_mat,
+                 list(range(len(TEXT_IDX))), text_cols)
+    rep.add(g, "pandas", "astype('category').cat.codes per text column",
+            measure(lambda: [df[c].astype("category").cat.codes for c in text_cols], args.repeat))
+
+    if OrdinalEncoder is not None:
+        sub = df[text_cols]
+        report_codes(rep, "W1", "sklearn OrdinalEncoder", expected[:, TEXT_IDX],
+                     sklearn_fit_transform(sub), list(range(len(TEXT_IDX))), text_cols)
+        rep.add(g, "sklearn", "OrdinalEncoder().fit_transform(text columns)",
+                measure(lambda: sklearn_fit_transform(sub), args.repeat))
+        g["notes"].append("sklearn gets the 4 text columns as they are (np.nan for missing); "
+                          "it encodes missing as encoded_missing_value=NaN, so no filling is done")
+    else:
+        g["notes"].append("scikit-learn not installed: skipped")
+
+    if pl is not None:
+        pdf = polars_frame(df)  # conversion excluded from timing
+        ranked = polars_rank_codes(pdf).to_numpy()
+        report_codes(rep, "W1", "polars rank('dense')-1", expected[:, TEXT_IDX], ranked,
+                     list(range(len(TEXT_IDX))), text_cols)
+        rep.add(g, "polars", "rank('dense')-1 per text column (sorted codes)",
+                measure(lambda: polars_rank_codes(pdf), args.repeat))
+        rep.add(g, "polars", "cast(Categorical).to_physical() (unsorted codes)",
+                measure(lambda: polars_categorical_codes(pdf), args.repeat))
+        g["notes"].append("polars frame built from Python lists outside the timing (pyarrow is not "
+                          "needed); rank('dense') gives sorted codes, Categorical physical codes "
+                          "follow first appearance and are shown for reference only")
+    else:
+        g["notes"].append("polars not installed: skipped")
+
+
+def run_w2(ctx, rep):
+    args = ctx.args
+    arr = ctx.arr
+    g = rep.group("W2", f"encode object ndarray {arr.shape[0]:,} x {arr.shape[1]} (same table)")
+    expected = ctx.expected
+    if quorvel is not None:
+        ctx.ensure_w2()
+        if ctx.cols2 != TEXT_IDX:
+            rep.check("W2", f"MISMATCH quorvel object_columns {ctx.cols2} != {TEXT_IDX}")
+        report_codes(rep, "W2", "quorvel", expected, ctx.res2, TEXT_IDX, ctx.names)
+        rep.add(g, "quorvel", "Encoder().encode(arr)",
+                measure(lambda: quorvel.Encoder().encode(arr), args.repeat), quorvel_row=True)
+    report_codes(rep, "W2", "pandas (object array)", expected, pandas_array_matrix(arr, TEXT_IDX),
+                 TEXT_IDX, ctx.names)
+    rep.add(g, "pandas", "factorize(sort=True) per text column + fill np.empty((n, 8))",
+            measure(lambda: pandas_array_matrix(arr, TEXT_IDX), args.repeat))
+    if OrdinalEncoder is not None:
+        sub = arr[:, TEXT_IDX]
+        rep.add(g, "sklearn", "OrdinalEncoder().fit_transform(arr[:, text])",
+                measure(lambda: sklearn_fit_transform(sub), args.repeat))
+        g["notes"].append("sklearn encodes only the 4 text columns (no float matrix assembly)")
+
+
+def run_w3(ctx, rep):
+    args = ctx.args
+    n = args.rows
+    a = np.random.default_rng(args.seed + 3).normal(size=(n, 8))
+    g = rep.group("W3", f"float64 ndarray {n:,} x 8 (fast path)")
+    if quorvel is not None:
+        res, cols = quorvel.Encoder().encode(a)
+        ok = cols is None and res.dtype == np.float64 and np.array_equal(res, a)
+        rep.check("W3", "values match (copy of input, object_columns None)" if ok
+                  else f"MISMATCH quorvel fast path: cols={cols!r} dtype={res.dtype}")
+        rep.add(g, "quorvel", "Encoder().encode(a)",
+                measure(lambda: quorvel.Encoder().encode(a), args.repeat), quorvel_row=True)
+    rep.add(g, "numpy", "np.array(a, copy=True)", measure(lambda: np.array(a, copy=True), args.repeat))
+
+
+def pandas_decode_array(m, uniq_ext):
+    """Peer decode of a float code matrix into an object array ("NaN" for missing)."""
+    out = m.astype(object)
+    for j, u in uniq_ext.items():
+        col = m[:, j]
+        idx = np.where(np.isnan(col), len(u) - 1, col).astype(np.intp)
+        out[:, j] = u.take(idx)
+    return out
+
+
+def pandas_decode_frame(res, uniq_ext):
+    """Peer decode of a float code frame into a frame (None for missing in text columns)."""
+    data = {}
+    for j, c in enumerate(res.columns):
+        col = res[c].to_numpy()
+        if j in uniq_ext:
+            u = uniq_ext[j]
+            idx = np.where(np.isnan(col), len(u) - 1, col).astype(np.intp)
+            data[c] = pd.Series(u.take(idx), dtype=object)
+        else:
+            data[c] = res[c]
+    return pd.DataFrame(data)
+
+
+def run_w4(ctx, rep):
+    args = ctx.args
+    uniq = ctx.uniques
+    uniq_nan = {j: np.append(u, np.array(["NaN"], dtype=object)) for j, u in uniq.items()}
+    uniq_none = {j: np.append(u, np.array([None], dtype=object)) for j, u in uniq.items()}
+
+    # W1 result frame decode
+    g = rep.group("W4", "decode the W1 result frame")
+    if quorvel is not None:
+        ctx.ensure_w1()
+        res1, enc1 = ctx.res1, ctx.enc1
+    else:
+        res1 = pandas_frame_matrix(ctx.df)
+    peer = pandas_decode_frame(res1, uniq_none)
+    orig_none = {c: np.array([None if isinstance(v, float) else v for v in ctx.df[c]], dtype=object)
+                 for c in (ctx.df.columns[j] for j in TEXT_IDX)}
+    rep.check("W4", "pandas peer frame decode restores the original texts" if all(
+        objects_equal(peer[c].to_numpy(dtype=object), v) for c, v in orig_none.items())
+        else "MISMATCH pandas peer frame decode does not restore the original texts")
+    if quorvel is not None:
+        got = enc1.decode(res1)
+        ok = list(got.columns) == list(peer.columns) and all(
+            objects_equal(got[c].to_numpy(dtype=object), peer[c].to_numpy(dtype=object))
+            for c in peer.columns)
+        rep.check("W4", "frame decode matches pandas take() (None for missing)" if ok
+                  else "MISMATCH quorvel frame decode differs from pandas take()")
+        rep.add(g, "quorvel", "enc.decode(result_frame)",
+                measure(lambda: enc1.decode(res1), args.repeat), quorvel_row=True)
+    rep.add(g, "pandas", "uniques.take(codes) per text column -> DataFrame",
+            measure(lambda: pandas_decode_frame(res1, uniq_none), args.repeat))
+    del peer
+
+    # W2 result array decode
+    g = rep.group("W4", "decode the W2 result array (object ndarray out)")
+    if quorvel is not None:
+        ctx.ensure_w2()
+        res2, enc2 = ctx.res2, ctx.enc2
+    else:
+        res2 = pandas_array_matrix(ctx.arr, TEXT_IDX)
+    peer = pandas_decode_array(res2, uniq_nan)
+    rep.check("W4", "pandas peer array decode restores the original texts ('NaN' for missing)" if all(
+        objects_equal(peer[:, j], np.array(["NaN" if isinstance(v, float) else v
+                                            for v in ctx.arr[:, j]], dtype=object))
+        for j in TEXT_IDX) else "MISMATCH pandas peer array decode does not restore the original")
+    if quorvel is not None:
+        got = enc2.decode(res2)
+        ok = got.dtype == object and objects_equal(got, peer)
+        rep.check("W4", "array decode matches pandas take() ('NaN' for missing)" if ok
+                  else "MISMATCH quorvel array decode differs from pandas take()")
+        del got
+        rep.add(g, "quorvel", "enc.decode(result_array)",
+                measure(lambda: enc2.decode(res2), args.repeat), quorvel_row=True)
+    rep.add(g, "pandas", "m.astype(object); out[:, j] = uniques.take(codes)",
+            measure(lambda: pandas_decode_array(res2, uniq_nan), args.repeat))
+    del peer
+    if OrdinalEncoder is not None:
+        sub = ctx.arr[:, TEXT_IDX]
+        oe = OrdinalEncoder().fit(sub)
+        codes = res2[:, TEXT_IDX]
+        rep.add(g, "sklearn", "OrdinalEncoder.inverse_transform(text code columns)",
+                measure(lambda: oe.inverse_transform(codes), args.repeat))
+        g["notes"].append("sklearn decodes only the 4 text code columns; missing comes back as NaN")
+
+
+def expected_tables(ctx):
+    """The code tables quorvel should learn from W1, derived from pandas: {col: {text: code|None}}."""
+    tables = {}
+    for j in TEXT_IDX:
+        col = ctx.df.iloc[:, j].to_numpy(dtype=object)
+        table = {u: k for k, u in enumerate(ctx.uniques[j])}
+        is_missing = np.array([isinstance(v, float) for v in col])
+        non_missing = np.flatnonzero(~is_missing)
+        first_text = non_missing[0] if non_missing.size else len(col)
+        missing_pos = np.flatnonzero(is_missing)
+        # a NaN above the first text is rendered "NaN", below it Python str() gives "nan"
+        if (missing_pos < first_text).any():
+            table["NaN"] = None
+        if (missing_pos > first_text).any():
+            table["nan"] = None
+        tables[j] = table
+    return tables
+
+
+def state_size_formula(tables):
+    c = len(tables)
+    size = 1 + (8 + 8 * c) + 4
+    size += 8 + sum(16 + sum(8 + len(t.encode()) + 1 + (8 if code is not None else 0)
+                             for t, code in tab.items()) for tab in tables.values())
+    size += 8 + sum(16 + sum(16 + len(t.encode()) for t, code in tab.items() if code is not None)
+                    for tab in tables.values())
+    return size
+
+
+def run_w5(ctx, rep):
+    args = ctx.args
+    tables = expected_tables(ctx)
+    decode_tables = {j: {code: t for t, code in tab.items() if code is not None}
+                     for j, tab in tables.items()}
+    both = {"encode": tables, "decode": decode_tables}
+    formula = state_size_formula(tables)
+    p1 = pickle.dumps(tables, protocol=pickle.HIGHEST_PROTOCOL)
+    p2 = pickle.dumps(both, protocol=pickle.HIGHEST_PROTOCOL)
+    ctx_sizes = {"formula_bytes": formula, "pickle_code_tables_bytes": len(p1),
+                 "pickle_code_and_decode_tables_bytes": len(p2)}
+
+    g_get = rep.group("W5", "state out: encoder that learned W1")
+    g_set = rep.group("W5", "state in: fresh encoder")
+    if quorvel is not None:
+        ctx.ensure_w1()
+        enc1 = ctx.enc1
+        state = enc1.__getstate__()
+        ctx_sizes["state_bytes"] = len(state)
+        fresh = quorvel.Encoder()
+        fresh.__setstate__(state)
+        probe = ctx.res1.iloc[:2000]
+        ok_rt = (len(fresh.__getstate__()) == len(state)
+                 and all(objects_equal(a, b) for a, b in zip(
+                     enc1.decode(probe).to_numpy(dtype=object).T,
+                     fresh.decode(probe).to_numpy(dtype=object).T)))
+        rep.check("W5", f"state size {len(state):,} bytes; formula from the tables {formula:,} bytes: "
+                        + ("match" if len(state) == formula else "MISMATCH"))
+        rep.check("W5", "round trip __setstate__(__getstate__()) decodes like the original"
+                  if ok_rt else "MISMATCH after state round trip")
+        rep.add(g_get, "quorvel", "enc.__getstate__()",
+                measure(lambda: enc1.__getstate__(), args.repeat), quorvel_row=True)
+        rep.add(g_get, "quorvel", "pickle.dumps(enc)",
+                measure(lambda: pickle.dumps(enc1), args.repeat))
+        pe = pickle.dumps(enc1)
+        rep.add(g_set, "quorvel", "Encoder().__setstate__(state)",
+                measure(lambda: quorvel.Encoder().__setstate__(state), args.repeat), quorvel_row=True)
+        rep.add(g_set, "quorvel", "pickle.loads(pickled enc)",
+                measure(lambda: pickle.loads(pe), args.repeat))
+    else:
+        rep.check("W5", f"formula from the tables {formula:,} bytes (quorvel not run)")
+    rep.add(g_get, "pickle", "dumps({col: {text: code}})",
+            measure(lambda: pickle.dumps(tables, protocol=pickle.HIGHEST_PROTOCOL), args.repeat))
+    rep.add(g_get, "pickle", "dumps(code tables + decode tables)",
+            measure(lambda: pickle.dumps(both, protocol=pickle.HIGHEST_PROTOCOL), args.repeat))
+    rep.add(g_set, "pickle", "loads({col: {text: code}})",
+            measure(lambda: pickle.loads(p1), args.repeat))
+    rep.add(g_set, "pickle", "loads(code tables + decode tables)",
+            measure(lambda: pickle.loads(p2), args.repeat))
+    entries = sum(len(t) for t in tables.values())
+    size_note = (f"sizes: state {fmt_bytes(ctx_sizes.get('state_bytes'))} "
+                 f"({ctx_sizes.get('state_bytes', '-')} B), size formula {formula} B, "
+                 f"pickled code tables {len(p1)} B, pickled code+decode tables {len(p2)} B; "
+                 f"{entries:,} table entries")
+    g_get["notes"].append(size_note)
+    g_get["notes"].append("the state holds both the code tables and the decode maps; "
+                          "the second pickle row holds the same content")
+    rep.extra["W5_sizes"] = ctx_sizes
+
+
+def run_small(ctx, rep):
+    args = ctx.args
+    sdf = make_small(args.seed + 5)
+    sarr = sdf.to_numpy(dtype=object)
+    stext = [j for j, c in enumerate(sdf.columns) if sdf[c].dtype == object]
+    calls = args.small_calls
+    g = rep.group("SMALL", f"encode 600 x 30 mixed DataFrame, per call ({calls} calls, median)")
+    g2 = rep.group("SMALL", f"encode 600 x 30 object ndarray, per call ({calls} calls, median)")
+    exp = pandas_array_matrix(sarr, stext)
+    names = list(sdf.columns)
+    if quorvel is not None:
+        rf, cf = quorvel.Encoder().encode(sdf)
+        ra, ca = quorvel.Encoder().encode(sarr)
+        bad = [p for p in compare_codes(exp, rf.to_numpy(dtype=np.float64), stext, names)]
+        bad += [p for p in compare_codes(exp, ra, stext, names)]
+        if cf != stext or ca != stext:
+            bad.append(f"object_columns {cf} / {ca} != {stext}")
+        rep.check("SMALL", "codes match (quorvel frame and array vs pandas factorize(sort=True))"
+                  if not bad else "MISMATCH " + "; ".join(bad))
+        rep.add(g, "quorvel", "Encoder().encode(df)",
+                measure_per_call(lambda: quorvel.Encoder().encode(sdf), calls), per_call=True,
+                quorvel_row=True)
+        rep.add(g2, "quorvel", "Encoder().encode(arr)",
+                measure_per_call(lambda: quorvel.Encoder().encode(sarr), calls), per_call=True,
+                quorvel_row=True)
+    text_set = set(stext)
+
+    def pandas_small_frame():
+        out = np.empty(sdf.shape)
+        for j, c in enumerate(sdf.columns):
+            if j in text_set:
+                codes, _ = pd.factorize(sdf[c], sort=True)
+                out[:, j] = codes_to_float(codes)
+            else:
+                out[:, j] = sdf[c].to_numpy(dtype=np.float64)
+        return pd.DataFrame(out, columns=sdf.columns)
+
+    rep.add(g, "pandas", "factorize + assemble matrix -> DataFrame",
+            measure_per_call(pandas_small_frame, calls), per_call=True)
+    rep.add(g2, "pandas", "factorize + fill np.empty",
+            measure_per_call(lambda: pandas_array_matrix(sarr, text_set), calls), per_call=True)
+    if OrdinalEncoder is not None:
+        scalls = min(calls, args.small_sklearn_calls)
+        text_names = [sdf.columns[j] for j in stext]
+        sub_df = sdf[text_names]
+        sub_arr = sarr[:, stext]
+        rep.add(g, "sklearn", f"OrdinalEncoder().fit_transform (text cols, {scalls} calls)",
+                measure_per_call(lambda: sklearn_fit_transform(sub_df), scalls), per_call=True)
+        rep.add(g2, "sklearn", f"OrdinalEncoder().fit_transform (text cols, {scalls} calls)",
+                measure_per_call(lambda: sklearn_fit_transform(sub_arr), scalls), per_call=True)
+
+
+# --------------------------------------------------------------------------- subprocess workloads
+
+def _child_cmd(args, mode):
+    return [sys.executable, os.path.abspath(__file__), "--_child", mode,
+            "--rows", str(args.rows), "--seed", str(args.seed), "--repeat", str(args.repeat)]
+
+
+def _run_child(args, mode, env_extra=None):
+    env = dict(os.environ)
+    if env_extra:
+        env.update(env_extra)
+    proc = subprocess.run(_child_cmd(args, mode), env=env, capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise RuntimeError(f"child {mode} failed ({proc.returncode}): {proc.stderr.strip()[-2000:]}")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def run_scaling(ctx, rep):
+    args = ctx.args
+    g = rep.group("SCALING", f"W2 encode ({args.rows:,} x 8 object ndarray) with "
+                             "RAYON_NUM_THREADS=1 vs =2 (separate subprocesses)")
+    if quorvel is None:
+        g["notes"].append("skipped: needs quorvel")
+        return
+    res = {}
+    for t in (1, 2):
+        out = _run_child(args, "scaling", {"RAYON_NUM_THREADS": str(t)})
+        res[t] = out
+        rep.add(g, "quorvel", f"encode(arr), RAYON_NUM_THREADS={t}", out["times"],
+                quorvel_row=(t == 2))
+    t1 = statistics.median(res[1]["times"])
+    t2 = statistics.median(res[2]["times"])
+    g["notes"].append(f"speed-up 1 -> 2 threads: {t1 / t2:.2f}x (time ratio 2T/1T = {t2 / t1:.2f}); "
+                      f"ratio column = 2-thread time / 1-thread time")
+    g["notes"].append("total encode time only: the sequential cell pass through Python (one item "
+                      "access and conversion per cell) is included and cannot be separated from "
+                      "the parallel column pass from outside the module")
+    rep.extra["scaling"] = {str(k): v for k, v in res.items()}
+
+
+def run_mem(ctx, rep):
+    args = ctx.args
+    g = rep.group("MEM", f"peak resident memory of one W2 encode ({args.rows:,} x 8), fresh subprocess")
+    out_bytes = args.rows * 8 * 8
+    results = {}
+    modes = (["mem-quorvel"] if quorvel is not None else []) + ["mem-pandas"]
+    for mode in modes:
+        results[mode] = _run_child(args, mode)
+    rep.extra["mem"] = results
+    g["notes"].append(f"output float64 matrix: {fmt_bytes(out_bytes)} ({out_bytes:,} B)")
+    for mode, r in results.items():
+        who = "quorvel Encoder().encode(arr)" if mode == "mem-quorvel" else \
+              "pandas factorize + fill np.empty"
+        g["notes"].append(
+            f"{who}: peak RSS growth {fmt_bytes(r['peak_growth'])} "
+            f"(= {r['peak_growth'] / out_bytes:.2f} x output; method: {r['method']}), "
+            f"RSS kept after the call {fmt_bytes(r['rss_after'] - r['rss_before'])}, "
+            f"time of that call {r['seconds']:.2f} s")
+
+
+def _proc_status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    return None
+
+
+def _reset_peak():
+    """Resets VmHWM (Linux clear_refs 5); returns True when it worked."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def child_main(args):
+    global quorvel
+    df = make_table(args.rows, args.seed)
+    arr = df.to_numpy(dtype=object)
+    del df
+    gc.collect()
+    if args._child == "scaling":
+        import quorvel as q
+        q.Encoder().encode(arr)  # warm-up: starts the pool with the configured size
+        times = measure(lambda: q.Encoder().encode(arr), max(1, min(args.repeat, 3)))
+        print(json.dumps({"times": times, "threads": os.environ.get("RAYON_NUM_THREADS")}))
+        return
+    if args._child == "mem-quorvel":
+        import quorvel as q
+        fn = lambda: q.Encoder().encode(arr)  # noqa: E731
+    else:
+        fn = lambda: pandas_array_matrix(arr, TEXT_IDX)  # noqa: E731
+    gc.collect()
+    rss_before = _proc_status_kib("VmRSS")
+    if _reset_peak() and _proc_status_kib("VmHWM") is not None:
+        method = "VmHWM after clear_refs"
+        t0 = time.perf_counter()
+        r = fn()
+        secs = time.perf_counter() - t0
+        peak = _proc_status_kib("VmHWM")
+    else:
+        method = "ru_maxrss delta (lower bound)"
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        t0 = time.perf_counter()
+        r = fn()
+        secs = time.perf_counter() - t0
+        peak = max(before, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+        rss_before = before
+    rss_after = _proc_status_kib("VmRSS")
+    print(json.dumps({"peak_growth": peak - rss_before, "rss_before": rss_before,
+                      "rss_after": rss_after, "method": method, "seconds": secs}))
+    del r
+
+
+# --------------------------------------------------------------------------- main
+
+RUNNERS = {"W1": run_w1, "W2": run_w2, "W3": run_w3, "W4": run_w4, "W5": run_w5,
+           "SMALL": run_small, "SCALING": run_scaling, "MEM": run_mem}
+
+
+def parse_args(argv=None):
+    p = argparse.ArgumentParser(description="Benchmark quorvel against pandas / scikit-learn / polars.")
+    p.add_argument("--rows", type=int, default=1_000_000, help="rows of W1-W3 (default 1,000,000)")
+    p.add_argument("--repeat", type=int, default=5, help="timed repeats per measurement (default 5)")
+    p.add_argument("--only", default=None,
+                   help="comma-separated subset of " + ",".join(ALL_WORKLOADS))
+    p.add_argument("--json", default=None, metavar="OUT.json", help="also write results as JSON")
+    p.add_argument("--peers-only", action="store_true", help="do not import or run quorvel")
+    p.add_argument("--seed", type=int, default=20240607, help="random seed of the workloads")
+    p.add_argument("--small-calls", type=int, default=2000, help="calls per SMALL measurement")
+    p.add_argument("--small-sklearn-calls", type=int, default=300,
+                   help="cap on SMALL calls for scikit-learn (slow per call)")
+    p.add_argument("--_child", default=None, help=argparse.SUPPRESS)
+    args = p.parse_args(argv)
+    if args.only:
+        sel = [w.strip().upper() for w in args.only.split(",") if w.strip()]
+        unknown = [w for w in sel if w not in ALL_WORKLOADS]
+        if unknown:
+            p.error(f"unknown workload(s) {unknown}; choose from {ALL_WORKLOADS}")
+        args.workloads = [w for w in ALL_WORKLOADS if w in sel]
+    else:
+        args.workloads = list(ALL_WORKLOADS)
+    return args
+
+
+def main(argv=None):
+    global quorvel
+    args = parse_args(argv)
+    if pd is None:
+        sys.exit("pandas is required to build the workloads")
+    if args._child:
+        child_main(args)
+        return 0
+    if not args.peers_only:
+        try:
+            import quorvel as q
+            quorvel = q
+        except ImportError as e:
+            sys.exit(f"cannot import quorvel ({e}); build it first or run with --peers-only")
+    missing = [name for name, mod in (("scikit-learn", OrdinalEncoder), ("polars", pl)) if mod is None]
+    print(f"workloads: {','.join(args.workloads)}; rows={args.rows:,}; repeat={args.repeat}; "
+          f"quorvel={'off (--peers-only)' if quorvel is None else 'on'}"
+          + (f"; not installed (skipped): {', '.join(missing)}" if missing else ""), flush=True)
+    rep = Report()
+    ctx = Ctx(args)
+    t_all = time.perf_counter()
+    for w in args.workloads:
+        t0 = time.perf_counter()
+        print(f"running {w} ...", flush=True)
+        RUNNERS[w](ctx, rep)
+        print(f"  {w} done in {time.perf_counter() - t0:.1f} s", flush=True)
+    rep.extra["wall_seconds"] = time.perf_counter() - t_all
+    rep.print_table(args)
+    print(f"total wall time {rep.extra['wall_seconds']:.1f} s")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(rep.to_json(args), f, indent=1)
+        print(f"wrote {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
