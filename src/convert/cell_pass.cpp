@@ -84,11 +84,14 @@ template <class T>
 double element_as_double(const char* p) {
     T value;
     std::memcpy(&value, p, sizeof value);
-    if constexpr (std::is_same_v<T, std::uint16_t>) {
-        return half_to_double(value);
-    } else {
-        return static_cast<double>(value);
-    }
+    return static_cast<double>(value);
+}
+
+// A separate reader: float16 bits share their C type with unsigned short elements.
+double half_as_double(const char* p) {
+    std::uint16_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    return half_to_double(bits);
 }
 
 using ElementReader = double (*)(const char*);
@@ -108,7 +111,7 @@ ElementReader numeric_reader(PyArray_Descr* descr) {
         case NPY_ULONG: return element_as_double<npy_ulong>;
         case NPY_LONGLONG: return element_as_double<npy_longlong>;
         case NPY_ULONGLONG: return element_as_double<npy_ulonglong>;
-        case NPY_HALF: return element_as_double<std::uint16_t>;
+        case NPY_HALF: return half_as_double;
         case NPY_FLOAT: return element_as_double<float>;
         case NPY_DOUBLE: return element_as_double<double>;
         default: return nullptr;
@@ -116,8 +119,12 @@ ElementReader numeric_reader(PyArray_Descr* descr) {
 }
 
 // The source array when it can be read straight from memory with the expected shape.
+// Only arrays whose item access is NumPy's own qualify: a subclass that overrides
+// __getitem__ decides itself what its cells are.
 PyArrayObject* direct_array(PyObject* source, std::size_t rows, std::size_t cols) {
     if (!PyArray_Check(source)) return nullptr;
+    const PyMappingMethods* mapping = Py_TYPE(source)->tp_as_mapping;
+    if (mapping == nullptr || mapping->mp_subscript != PyArray_Type.tp_as_mapping->mp_subscript) return nullptr;
     auto* array = reinterpret_cast<PyArrayObject*>(source);
     if (PyArray_NDIM(array) != 2) return nullptr;
     if (static_cast<std::size_t>(PyArray_DIM(array, 0)) != rows || static_cast<std::size_t>(PyArray_DIM(array, 1)) != cols) {
