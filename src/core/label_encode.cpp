@@ -63,21 +63,38 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     else
         std::sort(distinct.begin(), distinct.end(), by_text);
 
+    // The owned copies of the distinct texts. For many texts they are made in parallel
+    // first (allocation and copying dominate), then moved into the table below.
+    const std::size_t k = distinct.size();
+    std::vector<std::string> copies;
+    if (k >= parallel_sort_min) {
+        copies.resize(k);
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, fill_grain),
+                          [&](const tbb::blocked_range<std::size_t>& r) {
+                              for (std::size_t t = r.begin(); t < r.end(); ++t) copies[t] = distinct[t].text;
+                          });
+    }
+    const auto owned = [&](std::size_t t) {
+        return copies.empty() ? std::string(distinct[t].text) : std::move(copies[t]);
+    };
+
     // Number the distinct texts in order; markers get no code and use up no number.
     CodeTable table;
-    table.reserve(distinct.size());
-    std::vector<double> code_of_id(distinct.size());
+    table.reserve(k);
+    std::vector<double> code_of_id(k);
     std::uint64_t next = 0;
-    for (const auto& entry : distinct) {
+    for (std::size_t t = 0; t < k; ++t) {
+        const Distinct<Id>& entry = distinct[t];
         if (is_missing_marker(entry.text)) {
-            table.emplace(std::string(entry.text), std::nullopt);
+            table.emplace(owned(t), std::nullopt);
             code_of_id[entry.id] = missing_code;
         } else {
-            table.emplace(std::string(entry.text), next);
+            table.emplace(owned(t), next);
             code_of_id[entry.id] = static_cast<double>(next);
             ++next;
         }
     }
+    copies = {};
 
     // Pass 2: every row's code from its id. Each row writes only its own slot.
     const auto fill = [&](std::size_t begin, std::size_t end) {
