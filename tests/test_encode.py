@@ -757,3 +757,51 @@ def test_result_is_independent_of_input():
     out, _ = quorvel.Encoder().encode(arr)
     out[:] = -1
     assert arr.tolist() == [["b", 1.0], ["a", 2.0]]
+
+
+# --- internal faults of the cell pass ----------------------------------------------------
+
+
+class BadStr:
+    def __str__(self):
+        raise ValueError("no text for you")
+
+
+class NoItems:
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+
+def _named_frame(**attributes):
+    frame = type("DataFrame", (), {})()
+    frame.columns = ["a", "b"]
+    for name, value in attributes.items():
+        setattr(frame, name, value)
+    return frame
+
+
+@pytest.mark.parametrize(
+    "make, prefix",
+    [
+        (lambda: objects([["t", 1.0], [BadStr(), 2.0]]), "cant convert to str"),
+        (lambda: objects([[BadStr()]]), "cant convert to str"),
+        (lambda: _named_frame(shape=(1, 2), values=NoItems()), "called `Result::unwrap()` on an `Err` value"),
+        (lambda: _named_frame(shape=(1, 2)), "called `Result::unwrap()` on an `Err` value"),
+        (lambda: _named_frame(values=objects([[1.0, 2.0]])), "called `Result::unwrap()` on an `Err` value"),
+        (lambda: _named_frame(shape=[1, 2], values=objects([[1.0, 2.0]])), "called `Result::unwrap()` on an `Err` value"),
+        (lambda: _named_frame(shape=(1, -2), values=objects([[1.0, 2.0]])), "called `Result::unwrap()` on an `Err` value"),
+        (lambda: _named_frame(shape=(1, 2, 1), values=objects([[1.0, 2.0]])), "called `Result::unwrap()` on an `Err` value"),
+    ],
+    ids=["str-raises-below", "str-raises-first", "item-access-raises", "no-values", "no-shape", "shape-list",
+         "shape-negative", "shape-three"],
+)
+def test_cell_pass_faults_keep_previous_encoding(make, prefix):
+    enc = _learned_two_texts()
+    before = enc.__getstate__()
+    obj = make()
+    for method in (enc.encode, enc.decode):
+        with pytest.raises(BaseException) as info:
+            method(obj)
+        assert is_panic(info.value)
+        assert str(info.value).startswith(prefix)
+    assert enc.__getstate__() == before
