@@ -75,9 +75,12 @@ struct StartGate {
     std::condition_variable changed;
 };
 
+// The pool's TBB objects, all kept reachable from here for the life of the process.
 struct Pool {
     std::size_t threads;
+    tbb::global_control* control;
     tbb::task_arena* arena;
+    WorkerMarker* marker;
 };
 
 // Creates the pool and waits until all of its workers run. Its objects are never
@@ -88,10 +91,10 @@ Pool* start_pool() {
     if (threads == 0 || threads > static_cast<std::size_t>(INT_MAX - 1))
         fault(std::string(not_initialized) + " Unsupported thread count " + std::to_string(threads) + ".");
     try {
-        new tbb::global_control(tbb::global_control::max_allowed_parallelism, threads + 1);
+        auto* control = new tbb::global_control(tbb::global_control::max_allowed_parallelism, threads + 1);
         auto* arena = new tbb::task_arena(static_cast<int>(threads), 0);
         arena->initialize();
-        new WorkerMarker(*arena);
+        auto* marker = new WorkerMarker(*arena);
 
         const auto deadline = std::chrono::steady_clock::now() + start_timeout;
         auto gate = std::make_shared<StartGate>(threads);
@@ -101,7 +104,7 @@ Pool* start_pool() {
             fault(std::string(not_initialized) + " Only " + std::to_string(gate->arrivals()) +
                   " of " + std::to_string(threads) + " worker threads started.");
         }
-        return new Pool{threads, arena};
+        return new Pool{threads, control, arena, marker};
     } catch (const InternalFault&) {
         throw;
     } catch (const std::exception& e) {
