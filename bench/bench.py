@@ -240,18 +240,24 @@ class Report:
         print("=" * 96)
         print(f"quorvel benchmark  rows={args.rows:,}  repeat={args.repeat}  "
               f"cpus={os.cpu_count()}  python={platform.python_version()}")
-        print("median of repeats; ratio = quorvel time / peer time (< 1: quorvel faster)")
+        print("median of repeats; ratio = quorvel time / peer time (< 1: quorvel faster); "
+              "min = fastest repeat")
+        la = self.extra.get("loadavg")
+        if la:
+            print(f"load average (1 min) at start {la['start']}, at end {la['end']} "
+                  "(other processes on the machine skew the timings)")
         print("=" * 96)
         for g in self.groups:
             print(f"\n{g['workload']}: {g['title']}")
             if g["rows"]:
-                print(f"  {'implementation':<{width}} {'median':>12} {'ratio':>8}")
+                print(f"  {'implementation':<{width}} {'median':>12} {'ratio':>8} {'min':>12}")
             for r in g["rows"]:
                 ratio = "" if r["ratio"] is None else f"{r['ratio']:.2f}"
                 if r["quorvel"]:
                     ratio = "1.00" if any(not x["quorvel"] for x in g["rows"]) else ""
                 label = f"{r['impl']}: {r['label']}"
-                print(f"  {label:<{width}} {fmt_time(r['median_s']):>12} {ratio:>8}")
+                best = min(r["times_s"]) if r["times_s"] else None
+                print(f"  {label:<{width}} {fmt_time(r['median_s']):>12} {ratio:>8} {fmt_time(best):>12}")
             for n in g["notes"]:
                 print(f"  note: {n}")
         if self.checks:
@@ -785,16 +791,20 @@ def run_scaling(ctx, rep):
     if quorvel is None:
         g["notes"].append("skipped: needs quorvel")
         return
-    res = {}
-    for t in (1, 2):
+    # ABBA order (1, 2, 2, 1 threads) so that a drift in machine load hits both settings alike
+    res = {1: {"times": [], "runs": []}, 2: {"times": [], "runs": []}}
+    for t in (1, 2, 2, 1):
         out = _run_child(args, "scaling", {"RAYON_NUM_THREADS": str(t)})
-        res[t] = out
-        rep.add(g, "quorvel", f"encode(arr), RAYON_NUM_THREADS={t}", out["times"],
+        res[t]["times"] += out["times"]
+        res[t]["runs"].append(out["times"])
+    for t in (1, 2):
+        rep.add(g, "quorvel", f"encode(arr), RAYON_NUM_THREADS={t}", res[t]["times"],
                 quorvel_row=(t == 2))
     t1 = statistics.median(res[1]["times"])
     t2 = statistics.median(res[2]["times"])
     g["notes"].append(f"speed-up 1 -> 2 threads: {t1 / t2:.2f}x (time ratio 2T/1T = {t2 / t1:.2f}); "
-                      f"ratio column = 2-thread time / 1-thread time")
+                      f"ratio column = 2-thread time / 1-thread time; two subprocesses per "
+                      f"setting, run in the order 1, 2, 2, 1")
     g["notes"].append("total encode time only: the sequential cell pass through Python (one item "
                       "access and conversion per cell) is included and cannot be separated from "
                       "the parallel column pass from outside the module")
@@ -880,6 +890,13 @@ def child_main(args):
 
 # --------------------------------------------------------------------------- main
 
+def _loadavg():
+    try:
+        return round(os.getloadavg()[0], 2)
+    except OSError:
+        return None
+
+
 RUNNERS = {"W1": run_w1, "W2": run_w2, "W3": run_w3, "W4": run_w4, "W5": run_w5,
            "SMALL": run_small, "SCALING": run_scaling, "MEM": run_mem}
 
@@ -928,6 +945,7 @@ def main(argv=None):
           f"quorvel={'off (--peers-only)' if quorvel is None else 'on'}"
           + (f"; not installed (skipped): {', '.join(missing)}" if missing else ""), flush=True)
     rep = Report()
+    rep.extra["loadavg"] = {"start": _loadavg()}
     ctx = Ctx(args)
     t_all = time.perf_counter()
     for w in args.workloads:
@@ -936,6 +954,7 @@ def main(argv=None):
         RUNNERS[w](ctx, rep)
         print(f"  {w} done in {time.perf_counter() - t0:.1f} s", flush=True)
     rep.extra["wall_seconds"] = time.perf_counter() - t_all
+    rep.extra["loadavg"]["end"] = _loadavg()
     rep.print_table(args)
     print(f"total wall time {rep.extra['wall_seconds']:.1f} s")
     if args.json:
