@@ -56,8 +56,7 @@ EncodingInfo encode_text_columns(Matrix& matrix, const std::vector<TextColumn>& 
                     const std::size_t j = columns[t];
                     ColumnResult& result = results[t];
                     double* const column = matrix.rows == 0 ? nullptr : data + j;
-                    result.table = label_encode_into(texts[j], column, cols);
-                    result.decode = make_decode_map(result.table);
+                    result.table = label_encode_into(texts[j], column, cols, &result.decode);
                 }
             },
             tbb::simple_partitioner());

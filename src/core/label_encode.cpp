@@ -1,22 +1,28 @@
 // The code rule of one text column: distinct texts sorted byte-wise, numbered 0, 1, 2, ...
 //
-// Only the distinct texts are sorted. A sequential pass hashes every row into a map of
-// distinct texts (views into the column, nothing copied) and remembers each row's
-// distinct id; the k distinct views are sorted, numbered, and copied once into the code
-// table; the codes of all rows are then filled in parallel from their ids. Sorting all n
-// rows would do the same job at O(n log n) string comparisons; columns usually hold far
-// fewer distinct texts than rows.
+// Only the distinct texts are sorted. Every row's hash is computed in parallel; a
+// sequential pass then puts each row into a map of distinct texts (views into the
+// column, keyed by the precomputed hash, so neither lookups nor growth hash again) and
+// remembers the row's distinct id. The k distinct ids are sorted on an 8-byte prefix key
+// of their texts (most comparisons never touch the text) and numbered; the texts are then
+// copied once into the code table and once into the decode map while the rows' codes
+// are filled in parallel.
+// Sorting all n rows would do the same job with n log n string comparisons; columns
+// usually hold far fewer distinct texts than rows.
 #include "core/label_encode.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
 
+#include <boost/unordered/unordered_flat_map.hpp>
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_invoke.h>
 #include <oneapi/tbb/parallel_sort.h>
 
 namespace quorvel {
@@ -27,84 +33,166 @@ const double missing_code = std::bit_cast<double>(std::uint64_t{0x7FF80000000000
 
 // Below these sizes the parallel algorithms cost more in task overhead than they save.
 constexpr std::size_t parallel_sort_min = std::size_t{1} << 14;  // distinct texts
-constexpr std::size_t parallel_fill_min = std::size_t{1} << 15;  // rows
-constexpr std::size_t fill_grain = std::size_t{1} << 12;
+constexpr std::size_t parallel_rows_min = std::size_t{1} << 15;  // rows
+constexpr std::size_t row_grain = std::size_t{1} << 12;
 
-template <class Id>
-struct Distinct {
+// A row's text with its hash, computed once.
+struct HashedText {
     std::string_view text;
-    Id id;  // the order of first occurrence, which indexes the per-id code
+    std::uint64_t hash;
 };
 
-// The work of label_encode_into, with row ids as narrow as the row count allows (4-byte
-// ids halve the id vector and the sort entries for the usual column sizes).
-template <class Id>
-CodeTable encode_column(const TextColumn& values, double* out, std::size_t stride) {
-    const std::size_t n = values.size();
+struct StoredHash {
+    using is_avalanching = void;  // the stored hash is a seeded XXH3 value
+    std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
+};
 
-    // Pass 1 (sequential): distinct texts in order of first occurrence, and each row's id.
-    FlatMap<std::string_view, Id> ids;
-    std::vector<Distinct<Id>> distinct;
-    std::vector<Id> row_ids(n);
+struct SameText {
+    bool operator()(const HashedText& a, const HashedText& b) const noexcept {
+        return a.hash == b.hash && a.text == b.text;
+    }
+};
+
+// The first 8 bytes of a text as a big-endian number, zero-padded: comparing these
+// numbers orders texts as memcmp would, except that ties need the full comparison.
+std::uint64_t prefix_key(std::string_view text) noexcept {
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 8));
+    std::uint64_t key = 0;
+    for (unsigned char b : bytes) key = (key << 8) | b;
+    return key;
+}
+
+// What the sort moves: the prefix key and the distinct id (the order of first
+// occurrence), which finds the text when two prefixes tie.
+template <class Id>
+struct SortKey {
+    std::uint64_t prefix;
+    Id id;
+};
+
+template <class Body>
+void for_rows(std::size_t n, Body&& body) {
+    if (n >= parallel_rows_min) {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, row_grain),
+                          [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+    } else {
+        body(0, n);
+    }
+}
+
+// The number of distinct texts, estimated from the duplicate hashes in an even sample of
+// the rows: s draws from K equally frequent texts hold about s²/2K duplicate pairs.
+// Returns 0 when the column is small or the estimate is low: growing the map then costs
+// little, while a map sized too large costs cache misses on every probe.
+std::size_t estimated_distinct(const std::vector<std::uint64_t>& hashes) {
+    constexpr std::size_t sample_size = 4096;
+    constexpr std::size_t worth_reserving = std::size_t{1} << 16;
+    const std::size_t n = hashes.size();
+    if (n < 4 * worth_reserving) return 0;
+    std::vector<std::uint64_t> sample(sample_size);
+    const std::size_t step = n / sample_size;
+    for (std::size_t i = 0; i < sample_size; ++i) sample[i] = hashes[i * step];
+    std::sort(sample.begin(), sample.end());
+    std::size_t duplicates = 0;
+    for (std::size_t i = 1; i < sample_size; ++i) duplicates += sample[i] == sample[i - 1];
+    const std::size_t estimate = sample_size * sample_size / (2 * std::max<std::size_t>(duplicates, 1));
+    return estimate < worth_reserving ? 0 : std::min(n, estimate);
+}
+
+// Pass 1: the distinct texts in order of first occurrence, and each row's distinct id.
+template <class Id>
+std::vector<std::string_view> distinct_texts(const TextColumn& values, std::vector<Id>& row_ids) {
+    const std::size_t n = values.size();
+    const SeededHash hasher;  // a fresh seed for this column's map
+    std::vector<std::uint64_t> hashes(n);
+    for_rows(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) hashes[i] = hasher(values[i]);
+    });
+
+    boost::unordered_flat_map<HashedText, Id, StoredHash, SameText> ids;
+    std::vector<std::string_view> distinct;
+    if (const std::size_t expected = estimated_distinct(hashes)) {
+        ids.reserve(expected);
+        distinct.reserve(expected);
+    }
     for (std::size_t i = 0; i < n; ++i) {
         const std::string_view text = values[i];
-        const auto [it, inserted] = ids.try_emplace(text, static_cast<Id>(distinct.size()));
-        if (inserted) distinct.push_back({text, it->second});
+        const auto [it, inserted] = ids.try_emplace(HashedText{text, hashes[i]}, static_cast<Id>(distinct.size()));
+        if (inserted) distinct.push_back(text);
         row_ids[i] = it->second;
     }
-    ids = {};  // release the id map before the table is built
+    return distinct;
+}
 
-    // Byte-wise order: std::string_view compares through char_traits<char>, i.e. memcmp
-    // (bytes as unsigned values), and a proper prefix sorts first. Equal texts never
-    // occur here (the entries are distinct), so an unstable sort is fine.
-    const auto by_text = [](const Distinct<Id>& a, const Distinct<Id>& b) { return a.text < b.text; };
-    if (distinct.size() >= parallel_sort_min)
-        tbb::parallel_sort(distinct.begin(), distinct.end(), by_text);
-    else
-        std::sort(distinct.begin(), distinct.end(), by_text);
-
-    // The owned copies of the distinct texts. For many texts they are made in parallel
-    // first (allocation and copying dominate), then moved into the table below.
-    const std::size_t k = distinct.size();
-    std::vector<std::string> copies;
-    if (k >= parallel_sort_min) {
-        copies.resize(k);
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, fill_grain),
-                          [&](const tbb::blocked_range<std::size_t>& r) {
-                              for (std::size_t t = r.begin(); t < r.end(); ++t) copies[t] = distinct[t].text;
-                          });
-    }
-    const auto owned = [&](std::size_t t) {
-        return copies.empty() ? std::string(distinct[t].text) : std::move(copies[t]);
+// Byte-wise order (unsigned bytes, a proper prefix first). The entries are distinct, so
+// an unstable sort cannot be observed.
+template <class Id>
+std::vector<SortKey<Id>> sorted_ids(const std::vector<std::string_view>& distinct) {
+    std::vector<SortKey<Id>> keys(distinct.size());
+    for (std::size_t id = 0; id < distinct.size(); ++id) keys[id] = {prefix_key(distinct[id]), static_cast<Id>(id)};
+    const auto by_text = [&distinct](const SortKey<Id>& a, const SortKey<Id>& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return distinct[a.id] < distinct[b.id];  // char_traits<char> compares unsigned bytes
     };
+    if (keys.size() >= parallel_sort_min) {
+        tbb::parallel_sort(keys.begin(), keys.end(), by_text);
+    } else {
+        std::sort(keys.begin(), keys.end(), by_text);
+    }
+    return keys;
+}
+
+template <class Id>
+CodeTable encode_column(const TextColumn& values, double* out, std::size_t stride, DecodeMap* decode) {
+    const std::size_t n = values.size();
+    std::vector<Id> row_ids(n);
+    const std::vector<std::string_view> distinct = distinct_texts(values, row_ids);  // by id
+    std::vector<SortKey<Id>> sorted = sorted_ids<Id>(distinct);
 
     // Number the distinct texts in order; markers get no code and use up no number.
-    CodeTable table;
-    table.reserve(k);
-    std::vector<double> code_of_id(k);
+    const std::size_t k = distinct.size();
+    constexpr std::uint64_t no_code = std::numeric_limits<std::uint64_t>::max();
+    std::vector<std::uint64_t> code_of_id(k);
     std::uint64_t next = 0;
-    for (std::size_t t = 0; t < k; ++t) {
-        const Distinct<Id>& entry = distinct[t];
-        if (is_missing_marker(entry.text)) {
-            table.emplace(owned(t), std::nullopt);
-            code_of_id[entry.id] = missing_code;
-        } else {
-            table.emplace(owned(t), next);
-            code_of_id[entry.id] = static_cast<double>(next);
-            ++next;
-        }
+    for (const SortKey<Id>& entry : sorted) {
+        code_of_id[entry.id] = is_missing_marker(distinct[entry.id]) ? no_code : next++;
     }
-    copies = {};
+    sorted = {};
 
-    // Pass 2: every row's code from its id. Each row writes only its own slot.
-    const auto fill = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) out[i * stride] = code_of_id[row_ids[i]];
+    // The table, the decode map and the rows' codes are independent: build them at once.
+    // The texts are walked in order of first occurrence, which is their order in the
+    // column's buffer, so copying them reads memory front to back.
+    CodeTable table;
+    const auto code_of = [&](std::size_t id) -> std::optional<std::uint64_t> {
+        if (code_of_id[id] == no_code) return std::nullopt;
+        return code_of_id[id];
     };
-    if (n >= parallel_fill_min) {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, fill_grain),
-                          [&](const tbb::blocked_range<std::size_t>& r) { fill(r.begin(), r.end()); });
+    const auto build_table = [&] {
+        table.reserve(k);
+        for (std::size_t id = 0; id < k; ++id) table.try_emplace(std::string(distinct[id]), code_of(id));
+    };
+    const auto build_decode = [&] {
+        if (decode == nullptr) return;
+        decode->reserve(next);
+        for (std::size_t id = 0; id < k; ++id) {
+            if (code_of_id[id] != no_code) decode->try_emplace(code_of_id[id], distinct[id]);
+        }
+    };
+    const auto fill_rows = [&] {
+        for_rows(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::uint64_t code = code_of_id[row_ids[i]];
+                out[i * stride] = code == no_code ? missing_code : static_cast<double>(code);
+            }
+        });
+    };
+    if (n >= parallel_rows_min) {
+        tbb::parallel_invoke(build_table, build_decode, fill_rows);
     } else {
-        fill(0, n);
+        build_table();
+        build_decode();
+        fill_rows();
     }
     return table;
 }
@@ -115,10 +203,11 @@ bool is_missing_marker(std::string_view text) noexcept {
     return text == "<NA>" || text == "nan" || text == "NaN";
 }
 
-CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride) {
-    if (values.size() <= std::numeric_limits<std::uint32_t>::max())
-        return encode_column<std::uint32_t>(values, out, stride);
-    return encode_column<std::uint64_t>(values, out, stride);
+CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, DecodeMap* decode) {
+    if (values.size() <= std::numeric_limits<std::uint32_t>::max()) {
+        return encode_column<std::uint32_t>(values, out, stride, decode);
+    }
+    return encode_column<std::uint64_t>(values, out, stride, decode);
 }
 
 LabelEncoded label_encode(const TextColumn& values) {
@@ -131,8 +220,9 @@ LabelEncoded label_encode(const TextColumn& values) {
 DecodeMap make_decode_map(const CodeTable& table) {
     DecodeMap decode;
     decode.reserve(table.size());
-    for (const auto& [text, code] : table)
-        if (code) decode.emplace(*code, text);
+    for (const auto& [text, code] : table) {
+        if (code) decode.try_emplace(*code, text);
+    }
     return decode;
 }
 

@@ -25,7 +25,10 @@ LabelEncoded label_encode(const TextColumn& values);
 /// label_encode writing its codes straight into a strided destination: code i goes to
 /// `out[i * stride]` (a matrix column is `&data[j]` with stride `cols`). Returns the
 /// code table. Saves the result vector and a copy pass when encoding into a matrix.
-CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride);
+/// When `decode` is given, the column's decode map is built into it at the same time
+/// (equal to make_decode_map of the returned table, without a second walk over it).
+CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride,
+                            DecodeMap* decode = nullptr);
 
 /// The decode map of a code table: code -> text for every entry that has a code.
 DecodeMap make_decode_map(const CodeTable& table);
