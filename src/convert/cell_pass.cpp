@@ -1,5 +1,6 @@
-// Matrix encoding: one sequential pass over the cells through Python, then the parallel
-// column pass of the core.
+// Matrix encoding: one sequential pass over the cells through Python, column by column;
+// each text column is handed to the worker pool as soon as its last cell is read, so the
+// pool encodes earlier columns while this thread reads later ones.
 //
 // The cell pass is the one interpreter-bound part of encoding, so each cell is made cheap:
 // NumPy arrays of object, bool, integer and float dtypes are read straight from memory
@@ -135,7 +136,8 @@ PyArrayObject* direct_array(PyObject* source, std::size_t rows, std::size_t cols
 
 class CellPass {
 public:
-    CellPass(Matrix& matrix) : matrix_(matrix), texts_(matrix.cols), text_mode_(matrix.cols, false) {}
+    explicit CellPass(Matrix& matrix)
+        : matrix_(matrix), texts_(matrix.cols), text_mode_(matrix.cols, false), columns_(matrix, texts_) {}
 
     /// Numbers from a numeric array: no Python call, every column stays numeric.
     void read_numeric(PyArrayObject* array, ElementReader read) {
@@ -164,6 +166,7 @@ public:
                 Ref cell = Ref::borrow(stored != nullptr ? stored : Py_None);
                 take(i, j, cell.get());
             }
+            column_done(j);
         }
     }
 
@@ -171,12 +174,19 @@ public:
     void read_items(PyObject* source) {
         for (std::size_t j = 0; j < matrix_.cols; ++j) {
             for (std::size_t i = 0; i < matrix_.rows; ++i) take(i, j, item_at(source, i, j).get());
+            column_done(j);
         }
     }
 
-    EncodingInfo finish() { return encode_text_columns(matrix_, texts_, text_mode_); }
+    /// Waits for the column tasks and returns what they learned.
+    EncodingInfo finish() { return columns_.finish(); }
 
 private:
+    // A finished text column is encoded on the worker pool while later columns are read.
+    void column_done(std::size_t j) {
+        if (text_mode_[j]) columns_.start_column(j);
+    }
+
     static Ref item_at(PyObject* source, std::size_t i, std::size_t j) {
         Ref key = Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(j)));
         Ref cell = key ? Ref::steal(PyObject_GetItem(source, key.get())) : Ref{};
@@ -255,6 +265,7 @@ private:
     Matrix& matrix_;
     std::vector<TextColumn> texts_;
     std::vector<bool> text_mode_;
+    ColumnPass columns_;  // declared last: on failure it waits for its tasks before texts_ goes
 };
 
 }  // namespace

@@ -6,16 +6,45 @@
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
 #include "core/text_column.hpp"
+#include "core/worker_pool.hpp"
 
 namespace quorvel {
 
-/// `texts[j]` holds the rows texts of column j when column j is in text mode, and is
-/// empty (size 0) otherwise; numeric columns are already in `matrix`. Runs one task per
-/// column on the worker pool; each text column is label-encoded and its codes written
-/// into its matrix column. Returns the EncodingInfo: object_columns ascending (the text
-/// columns), encode_maps and decode_maps keyed by exactly those columns.
-/// `text_mode[j]` says which columns are text (a text column with 0 rows is still text).
-EncodingInfo encode_text_columns(Matrix& matrix, const std::vector<TextColumn>& texts,
-                                 const std::vector<bool>& text_mode);
+/// Encodes text columns on the worker pool as soon as each one is complete, so the pool
+/// works while the caller is still reading later columns. Column j's task label-encodes
+/// `texts[j]`, writes its codes into matrix column j (no other cell), builds its decode
+/// map and then releases the column's texts. finish() waits for every task and returns
+/// the EncodingInfo: object_columns ascending, encode_maps and decode_maps keyed by
+/// exactly those columns. If the caller fails before finish(), the destructor still
+/// waits for the running tasks, so nothing they use is freed under them.
+class ColumnPass {
+public:
+    /// `texts` must have one entry per matrix column and must not be resized while
+    /// tasks run; the matrix buffer must stay where it is.
+    ColumnPass(Matrix& matrix, std::vector<TextColumn>& texts);
+
+    /// Starts encoding column j, whose rows texts are complete and will not change.
+    void start_column(std::size_t j);
+
+    /// Waits for all columns and assembles what they learned. Rethrows a task's failure.
+    EncodingInfo finish();
+
+private:
+    struct Learned {
+        CodeTable table;
+        DecodeMap decode;
+    };
+
+    Matrix& matrix_;
+    std::vector<TextColumn>& texts_;
+    std::vector<std::size_t> started_;  // text columns, ascending
+    std::vector<Learned> learned_;      // by column, written by that column's task only
+    TaskBatch tasks_;                   // declared last: destroyed (waited for) first
+};
+
+/// All text columns at once: `texts[j]` holds the rows texts of column j when
+/// `text_mode[j]` is set (a text column with 0 rows is still a text column); numeric
+/// columns are already in `matrix`.
+EncodingInfo encode_text_columns(Matrix& matrix, std::vector<TextColumn>& texts, const std::vector<bool>& text_mode);
 
 }  // namespace quorvel

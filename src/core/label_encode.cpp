@@ -1,9 +1,9 @@
 // The code rule of one text column: distinct texts sorted byte-wise, numbered 0, 1, 2, ...
 //
-// Only the distinct texts are sorted. Every row's hash is computed in parallel; a
-// sequential pass then puts each row into a map of distinct texts (views into the
-// column, keyed by the precomputed hash, so neither lookups nor growth hash again) and
-// remembers the row's distinct id. The k distinct ids are sorted on an 8-byte prefix key
+// Only the distinct texts are sorted. Every row's hash is computed in parallel; each row
+// then goes into a map of distinct texts (views into the column, keyed by the
+// precomputed hash, so neither lookups nor growth hash again; large columns are split
+// into shards filled in parallel) and the row's distinct id is remembered. The k distinct ids are sorted on an 8-byte prefix key
 // of their texts (most comparisons never touch the text) and numbered; the texts are then
 // copied once into the code table and once into the decode map while the rows' codes
 // are filled in parallel.
@@ -100,28 +100,79 @@ std::size_t estimated_distinct(const std::vector<std::uint64_t>& hashes) {
     return estimate < worth_reserving ? 0 : std::min(n, estimate);
 }
 
-// Pass 1: the distinct texts in order of first occurrence, and each row's distinct id.
+// Large columns are split into shards by hash bits that the maps themselves do not use
+// for placement (those are the top bits) nor for their metadata (the low byte), so each
+// shard's map is filled by its own task and still spreads evenly.
+constexpr unsigned shard_bits = 4;
+constexpr std::size_t shard_count = std::size_t{1} << shard_bits;
+
+std::size_t shard_of(std::uint64_t hash) noexcept { return (hash >> 24) & (shard_count - 1); }
+
+using IdMap = boost::unordered_flat_map<HashedText, std::uint32_t, StoredHash, SameText>;
+
+// The distinct texts of the rows that `take(i)` selects, in order of first occurrence;
+// `local[i]` receives each selected row's index into them.
+template <class Take>
+std::vector<std::string_view> distinct_of(const TextColumn& values, const std::vector<std::uint64_t>& hashes,
+                                          std::size_t expected, std::vector<std::uint32_t>& local, Take&& take) {
+    IdMap ids;
+    std::vector<std::string_view> distinct;
+    if (expected != 0) {
+        ids.reserve(expected);
+        distinct.reserve(expected);
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!take(i)) continue;
+        const std::string_view text = values[i];
+        const auto [it, inserted] = ids.try_emplace(HashedText{text, hashes[i]}, static_cast<std::uint32_t>(distinct.size()));
+        if (inserted) distinct.push_back(text);
+        local[i] = it->second;
+    }
+    return distinct;
+}
+
+// Pass 1: the distinct texts (each exactly once, in an order fixed by the rows) and each
+// row's distinct id, an index into them.
 template <class Id>
 std::vector<std::string_view> distinct_texts(const TextColumn& values, std::vector<Id>& row_ids) {
     const std::size_t n = values.size();
-    const SeededHash hasher;  // a fresh seed for this column's map
+    const SeededHash hasher;  // a fresh seed for this column's maps
     std::vector<std::uint64_t> hashes(n);
     for_rows(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) hashes[i] = hasher(values[i]);
     });
+    const std::size_t expected = estimated_distinct(hashes);
 
-    boost::unordered_flat_map<HashedText, Id, StoredHash, SameText> ids;
+    // Local ids are 32-bit: one map would need over four billion distinct texts to
+    // overflow them, far beyond the memory such a column would take.
+    std::vector<std::uint32_t> local(n);
+    // Few distinct texts: one map stays in cache and one pass beats the shards' rescans.
+    if (n < parallel_rows_min || expected == 0) {
+        std::vector<std::string_view> distinct = distinct_of(values, hashes, expected, local, [](std::size_t) { return true; });
+        for (std::size_t i = 0; i < n; ++i) row_ids[i] = static_cast<Id>(local[i]);
+        return distinct;
+    }
+
+    // Each shard task reads every hash but keeps only its own rows, so it writes only its
+    // own rows' slots of `local`.
+    std::vector<std::vector<std::string_view>> shards(shard_count);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, shard_count, 1), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t s = r.begin(); s < r.end(); ++s) {
+            shards[s] = distinct_of(values, hashes, expected / shard_count, local,
+                                    [&](std::size_t i) { return shard_of(hashes[i]) == s; });
+        }
+    });
+    std::vector<std::size_t> base(shard_count + 1, 0);
+    for (std::size_t s = 0; s < shard_count; ++s) base[s + 1] = base[s] + shards[s].size();
     std::vector<std::string_view> distinct;
-    if (const std::size_t expected = estimated_distinct(hashes)) {
-        ids.reserve(expected);
-        distinct.reserve(expected);
+    distinct.reserve(base[shard_count]);
+    for (auto& shard : shards) {
+        distinct.insert(distinct.end(), shard.begin(), shard.end());
+        shard = {};
     }
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::string_view text = values[i];
-        const auto [it, inserted] = ids.try_emplace(HashedText{text, hashes[i]}, static_cast<Id>(distinct.size()));
-        if (inserted) distinct.push_back(text);
-        row_ids[i] = it->second;
-    }
+    for_rows(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) row_ids[i] = static_cast<Id>(base[shard_of(hashes[i])] + local[i]);
+    });
     return distinct;
 }
 
@@ -161,7 +212,7 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     sorted = {};
 
     // The table, the decode map and the rows' codes are independent: build them at once.
-    // The texts are walked in order of first occurrence, which is their order in the
+    // The texts are walked in id order, which within each shard is their order in the
     // column's buffer, so copying them reads memory front to back.
     CodeTable table;
     const auto code_of = [&](std::size_t id) -> std::optional<std::uint64_t> {

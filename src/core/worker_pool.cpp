@@ -16,6 +16,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/task_arena.h>
@@ -173,6 +174,58 @@ void run_on_pool(const std::function<void()>& work) {
     std::unique_lock lock(completion.mutex);
     completion.finished.wait(lock, [&completion] { return completion.done; });
     if (completion.error) rethrow_from_work(completion.error);
+}
+
+struct TaskBatch::State {
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::size_t running = 0;
+    std::exception_ptr error;  // the first failure of any task
+};
+
+TaskBatch::TaskBatch() : state_(std::make_shared<State>()) {}
+
+TaskBatch::~TaskBatch() {
+    std::unique_lock lock(state_->mutex);
+    state_->finished.wait(lock, [this] { return state_->running == 0; });
+}
+
+void TaskBatch::submit(std::function<void()> task) {
+    Pool& p = pool();
+    if (inside_pool) {  // nested use from pool work: run in place, as run_on_pool does
+        try {
+            task();
+        } catch (...) {
+            std::lock_guard lock(state_->mutex);
+            if (!state_->error) state_->error = std::current_exception();
+        }
+        return;
+    }
+    {
+        std::lock_guard lock(state_->mutex);
+        ++state_->running;
+    }
+    p.arena->enqueue([state = state_, task = std::move(task)] {
+        std::exception_ptr error;
+        try {
+            task();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard lock(state->mutex);
+        if (error && !state->error) state->error = std::move(error);
+        if (--state->running == 0) state->finished.notify_all();
+    });
+}
+
+void TaskBatch::wait() {
+    std::exception_ptr error;
+    {
+        std::unique_lock lock(state_->mutex);
+        state_->finished.wait(lock, [this] { return state_->running == 0; });
+        error = std::exchange(state_->error, nullptr);
+    }
+    if (error) rethrow_from_work(error);
 }
 
 std::size_t pool_thread_count() { return pool().threads; }

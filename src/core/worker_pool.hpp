@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 namespace quorvel {
 
@@ -15,6 +16,27 @@ namespace quorvel {
 /// pool is the InternalFault "The global thread pool has not been initialized." (+ detail).
 /// Must not be called from inside a pool task (nested work uses TBB algorithms directly).
 void run_on_pool(const std::function<void()>& work);
+
+/// Tasks handed to the pool one by one while the calling thread goes on with other work
+/// (for example reading the next column while earlier ones are encoded). wait() blocks
+/// until every submitted task and its nested parallel work has finished and rethrows
+/// the first failure as run_on_pool does. The destructor waits too (without throwing),
+/// so data the tasks use stays alive while any of them runs.
+class TaskBatch {
+public:
+    TaskBatch();
+    ~TaskBatch();
+    TaskBatch(const TaskBatch&) = delete;
+    TaskBatch& operator=(const TaskBatch&) = delete;
+
+    void submit(std::function<void()> task);
+    void wait();
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
 
 /// The number of worker threads of the pool (starts the pool if needed).
 std::size_t pool_thread_count();

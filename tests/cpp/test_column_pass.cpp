@@ -93,13 +93,16 @@ TEST_CASE(column_pass_encodes_text_columns_in_place) {
     const std::vector<std::vector<std::string>> column_texts = {
         {}, {"b", "a", "NaN", "b", "", "c"}, {}, {"x", "x", "<NA>", "y", "1", "10"}};
     Table t = make_table(6, 4, {1, 3}, [&](std::size_t i, std::size_t j) { return column_texts[j][i]; });
+    const std::vector<TextColumn> texts = t.texts;  // the pass releases the texts it encoded
     const EncodingInfo info = encode_text_columns(t.matrix, t.texts, t.text_mode);
+    for (const auto j : info.object_columns) CHECK(t.texts[j].empty());
 
     CHECK(info.object_columns == (std::vector<std::size_t>{1, 3}));
     CHECK_EQ(info.encode_maps.size(), std::size_t{2});
     CHECK_EQ(info.decode_maps.size(), std::size_t{2});
     for (const auto j : info.object_columns) {
-        const LabelEncoded expected = label_encode(t.texts[j]);
+        LabelEncoded expected;
+        run_on_pool([&] { expected = label_encode(texts[j]); });
         CHECK(info.encode_maps.at(j) == expected.table);
         CHECK(info.decode_maps.at(j) == make_decode_map(expected.table));
         for (std::size_t i = 0; i < 6; ++i) CHECK(same_cell(t.matrix.at(i, j), expected.codes[i]));
@@ -181,12 +184,13 @@ TEST_CASE(column_pass_fingerprint) {
         if (j % 4 != 2) text_columns.push_back(j);
     Table t = make_table(rows, cols, text_columns,
                          [&](std::size_t, std::size_t j) { return pools[j][rng() % pools[j].size()]; });
+    const std::vector<TextColumn> texts = t.texts;
     const EncodingInfo info = encode_text_columns(t.matrix, t.texts, t.text_mode);
 
     CHECK(info.object_columns == text_columns);
     for (const auto j : text_columns) {
         LabelEncoded expected;
-        run_on_pool([&] { expected = label_encode(t.texts[j]); });
+        run_on_pool([&] { expected = label_encode(texts[j]); });
         CHECK(info.encode_maps.at(j) == expected.table);
         for (std::size_t i = 0; i < rows; ++i) CHECK(same_cell(t.matrix.at(i, j), expected.codes[i]));
     }
