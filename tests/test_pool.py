@@ -8,6 +8,7 @@ import math
 import os
 import pathlib
 import subprocess
+import sys
 
 import pytest
 
@@ -70,3 +71,35 @@ def test_column_pass_independent_of_pool_size():
         assert len(lines) == 1, run.stdout
         fingerprints.add(lines[0])
     assert len(fingerprints) == 1, fingerprints
+
+
+# The module's own pool, seen from Python: the threads that the first encode with text
+# columns adds to the process (NumPy's own threads are there before it and not counted).
+_COUNT_MODULE_THREADS = """
+import os, numpy as np, quorvel
+before = len(os.listdir("/proc/self/task"))
+enc = quorvel.Encoder()
+codes, cols = enc.encode(np.array([["a", 1], ["b", 2]] * 1000, dtype=object))
+after = len(os.listdir("/proc/self/task"))
+assert cols == [0], cols
+print(after - before)
+"""
+
+
+@pytest.mark.parametrize(
+    ("env", "expected"),
+    [
+        ({"RAYON_NUM_THREADS": "1"}, 1),
+        ({"RAYON_NUM_THREADS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": "8"}, 8),
+        ({"RAYON_RS_NUM_CPUS": "2"}, 2),
+        ({}, None),
+    ],
+)
+def test_module_pool_has_the_configured_worker_count(env, expected):
+    full_env = {k: v for k, v in os.environ.items() if k not in POOL_VARS}
+    full_env.update(env)
+    run = subprocess.run([sys.executable, "-c", _COUNT_MODULE_THREADS], env=full_env,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert int(run.stdout) == (_default_cpu_count() if expected is None else expected)

@@ -162,8 +162,14 @@ public:
                                 static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1);
                 PyObject* stored = nullptr;
                 std::memcpy(&stored, p, sizeof stored);
+                if (stored == nullptr) stored = Py_None;
+                // Plain str and float cells run no Python code: take them without holding them.
+                if (text_mode_[j] ? PyUnicode_CheckExact(stored) : PyFloat_CheckExact(stored)) {
+                    take(i, j, stored);
+                    continue;
+                }
                 // Held for the duration of the cell: its methods may replace it in the array.
-                Ref cell = Ref::borrow(stored != nullptr ? stored : Py_None);
+                Ref cell = Ref::borrow(stored);
                 take(i, j, cell.get());
             }
             column_done(j);
@@ -240,6 +246,11 @@ private:
             owned = Ref::steal(PyObject_Str(cell));
             if (!owned) fault("cant convert to str: " + take_error_text());
             text = owned.get();
+        }
+        if (PyUnicode_IS_COMPACT_ASCII(text)) {  // ASCII is its own UTF-8: read it in place
+            texts_[j].push_back(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))));
+            return;
         }
         Py_ssize_t size = 0;
         if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
