@@ -2,15 +2,22 @@
 #include "core/state_format.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include <tbb/parallel_invoke.h>
+#include <tbb/parallel_sort.h>
+
 #include "core/fault.hpp"
+#include "core/worker_pool.hpp"
 
 namespace quorvel {
 
@@ -29,115 +36,210 @@ using DecodeEntry = DecodeMap::value_type;
 using EncodeColumn = FlatMap<std::size_t, CodeTable>::value_type;
 using DecodeColumn = FlatMap<std::size_t, DecodeMap>::value_type;
 
-// Map entries in ascending key order. The hash maps iterate in a per-map random order, so
-// writing them as iterated would make two equal encoders write different bytes; sorting
-// pointers keeps the texts where they are.
-template <class Map, class Less>
-std::vector<const typename Map::value_type*> sorted_entries(const Map& map, Less less) {
-    std::vector<const typename Map::value_type*> entries;
-    entries.reserve(map.size());
-    for (const auto& entry : map) entries.push_back(&entry);
-    std::sort(entries.begin(), entries.end(),
-              [&](const auto* a, const auto* b) { return less(a->first, b->first); });
-    return entries;
+// Sequences at least this long are sorted on the worker pool.
+constexpr std::size_t kParallelSortMin = std::size_t{1} << 15;
+
+template <class T, class Less>
+void sort_sequence(std::vector<T>& items, Less less) {
+    if (items.size() >= kParallelSortMin) {
+        run_on_pool([&] { tbb::parallel_sort(items.begin(), items.end(), less); });
+    } else {
+        std::sort(items.begin(), items.end(), less);
+    }
 }
 
 // std::string's ordering goes through char_traits<char>::compare, which compares as
 // unsigned char: the byte-wise order that the code tables are numbered in.
-constexpr auto by_text = [](const std::string& a, const std::string& b) { return a < b; };
-constexpr auto by_number = [](std::uint64_t a, std::uint64_t b) { return a < b; };
+bool text_less(const CodeEntry* a, const CodeEntry* b) { return a->first < b->first; }
 
-std::size_t text_size(const std::string& text) { return kU64Bytes + text.size(); }
+// The first 8 bytes of a text as a big-endian number, zero-padded: comparing two of them
+// orders the texts as their bytes do, except that equal numbers need the full texts.
+std::uint64_t text_prefix(const std::string& text) {
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 8));
+    std::uint64_t prefix = 0;
+    for (unsigned char b : bytes) prefix = (prefix << 8) | b;
+    return prefix;
+}
+
+// Any code table in text order: a sort on prefix numbers, full texts only on ties.
+std::vector<const CodeEntry*> sort_by_text(const CodeTable& table) {
+    struct Keyed {
+        std::uint64_t prefix;
+        const CodeEntry* entry;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(table.size());
+    for (const auto& entry : table) keyed.push_back({text_prefix(entry.first), &entry});
+    sort_sequence(keyed, [](const Keyed& a, const Keyed& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return a.entry->first < b.entry->first;
+    });
+    std::vector<const CodeEntry*> order(keyed.size());
+    for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].entry;
+    return order;
+}
+
+// A code table learned by encoding numbers its coded texts 0..k-1 in text order and
+// leaves only the few missing-value markers without a code. Such a table is put in text
+// order without sorting: coded entries go to the slot of their code, each marker is
+// inserted at its place found by binary search, and one pass of adjacent comparisons
+// confirms the result. Returns false (and leaves `order` unspecified) for any other
+// table: codes out of range or repeated, many entries without a code, or codes that do
+// not follow text order.
+constexpr std::size_t kMaxUncoded = 64;
+
+bool order_by_codes(const CodeTable& table, std::vector<const CodeEntry*>& order) {
+    const std::size_t n = table.size();
+    order.assign(n, nullptr);
+    std::vector<const CodeEntry*> uncoded;
+    std::size_t coded = 0;
+    std::uint64_t max_code = 0;
+    for (const auto& entry : table) {
+        if (!entry.second) {
+            if (uncoded.size() == kMaxUncoded) return false;
+            uncoded.push_back(&entry);
+            continue;
+        }
+        const std::uint64_t code = *entry.second;
+        if (code >= n || order[code] != nullptr) return false;
+        order[code] = &entry;
+        max_code = std::max(max_code, code);
+        ++coded;
+    }
+    if (coded != 0 && max_code >= coded) return false;  // a gap: slots 0..coded-1 not all filled
+    // Merge the uncoded entries in from the back: order[0..end) holds the coded entries
+    // not yet moved, order[write..n) the finished tail.
+    std::sort(uncoded.begin(), uncoded.end(), text_less);
+    std::size_t end = coded;
+    std::size_t write = n;
+    for (std::size_t k = uncoded.size(); k-- > 0;) {
+        const CodeEntry* marker = uncoded[k];
+        const std::size_t at = static_cast<std::size_t>(
+            std::lower_bound(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(end), marker, text_less) -
+            order.begin());
+        std::move_backward(order.begin() + static_cast<std::ptrdiff_t>(at),
+                           order.begin() + static_cast<std::ptrdiff_t>(end),
+                           order.begin() + static_cast<std::ptrdiff_t>(write));
+        write -= end - at;
+        order[--write] = marker;
+        end = at;
+    }
+    for (std::size_t i = 1; i < n; ++i) {
+        if (!text_less(order[i - 1], order[i])) return false;
+    }
+    return true;
+}
+
+std::vector<const CodeEntry*> text_order(const CodeTable& table) {
+    std::vector<const CodeEntry*> order;
+    if (order_by_codes(table, order)) return order;
+    return sort_by_text(table);
+}
+
+// A decode map in code order. Codes 0..n-1 (the map of an encoded column) are placed
+// directly; other codes are sorted.
+std::vector<const DecodeEntry*> code_order(const DecodeMap& map) {
+    const std::size_t n = map.size();
+    std::vector<const DecodeEntry*> order(n, nullptr);
+    bool dense = true;
+    for (const auto& entry : map) {
+        if (entry.first >= n) {
+            dense = false;
+            break;
+        }
+        order[entry.first] = &entry;  // keys are distinct, so n keys below n fill every slot
+    }
+    if (dense) return order;
+    std::vector<std::pair<std::uint64_t, const DecodeEntry*>> keyed;
+    keyed.reserve(n);
+    for (const auto& entry : map) keyed.emplace_back(entry.first, &entry);
+    sort_sequence(keyed, [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].second;
+    return order;
+}
+
+// The outer maps hold one entry per text column: few, sorted plainly.
+template <class Map>
+std::vector<const typename Map::value_type*> column_order(const Map& map) {
+    std::vector<const typename Map::value_type*> entries;
+    entries.reserve(map.size());
+    for (const auto& entry : map) entries.push_back(&entry);
+    std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+    return entries;
+}
 
 std::size_t code_table_size(const CodeTable& table) {
     std::size_t size = kU64Bytes;
-    for (const auto& [text, code] : table) size += text_size(text) + kTagBytes + (code ? kU64Bytes : 0);
+    for (const auto& [text, code] : table) size += kU64Bytes + text.size() + kTagBytes + (code ? kU64Bytes : 0);
     return size;
 }
 
 std::size_t decode_map_size(const DecodeMap& map) {
     std::size_t size = kU64Bytes;
-    for (const auto& [code, text] : map) size += kU64Bytes + text_size(text);
+    for (const auto& [code, text] : map) size += kU64Bytes + kU64Bytes + text.size();
     return size;
 }
 
-std::size_t state_size(const EncoderState& state) {
-    std::size_t size = kTagBytes;
-    if (const auto& info = state.encoding_info) {
-        size += kU64Bytes + kU64Bytes * info->object_columns.size();
-        size += kU64Bytes;
-        for (const auto& [column, table] : info->encode_maps) size += kU64Bytes + code_table_size(table);
-        size += kU64Bytes;
-        for (const auto& [column, map] : info->decode_maps) size += kU64Bytes + decode_map_size(map);
+// Little-endian stores that return the position after the value.
+char* put_u64(char* out, std::uint64_t value) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, &value, kU64Bytes);
+    } else {
+        for (std::size_t i = 0; i < kU64Bytes; ++i) out[i] = static_cast<char>(value >> (8 * i));
     }
-    return size + kU32Bytes;
+    return out + kU64Bytes;
 }
 
-// Writes into a buffer already sized by state_size; the size pass and the write pass
-// must agree, which write_state checks at the end.
-class Writer {
-public:
-    explicit Writer(char* out) : out_(out) {}
+char* put_u32(char* out, std::uint32_t value) {
+    for (std::size_t i = 0; i < kU32Bytes; ++i) out[i] = static_cast<char>(value >> (8 * i));
+    return out + kU32Bytes;
+}
 
-    void byte(std::uint8_t value) { *out_++ = static_cast<char>(value); }
+char* put_text(char* out, const std::string& text) {
+    out = put_u64(out, text.size());
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
 
-    void u32(std::uint32_t value) {
-        for (int i = 0; i < 4; ++i) byte(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-
-    void u64(std::uint64_t value) {
-        for (int i = 0; i < 8; ++i) byte(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-
-    void size(std::size_t value) { u64(static_cast<std::uint64_t>(value)); }
-
-    void text(const std::string& value) {
-        size(value.size());
-        std::memcpy(out_, value.data(), value.size());
-        out_ += value.size();
-    }
-
-    void code_table(const CodeTable& table) {
-        size(table.size());
-        for (const CodeEntry* entry : sorted_entries(table, by_text)) {
-            text(entry->first);
-            if (entry->second) {
-                byte(1);
-                u64(*entry->second);
-            } else {
-                byte(0);
-            }
+char* put_code_table(char* out, const CodeTable& table) {
+    out = put_u64(out, table.size());
+    for (const CodeEntry* entry : text_order(table)) {
+        out = put_text(out, entry->first);
+        if (entry->second) {
+            *out++ = 1;
+            out = put_u64(out, *entry->second);
+        } else {
+            *out++ = 0;
         }
     }
+    return out;
+}
 
-    void decode_map(const DecodeMap& map) {
-        size(map.size());
-        for (const DecodeEntry* entry : sorted_entries(map, by_number)) {
-            u64(entry->first);
-            text(entry->second);
-        }
+char* put_decode_map(char* out, const DecodeMap& map) {
+    out = put_u64(out, map.size());
+    for (const DecodeEntry* entry : code_order(map)) {
+        out = put_u64(out, entry->first);
+        out = put_text(out, entry->second);
     }
+    return out;
+}
 
-    void info(const EncodingInfo& info) {
-        size(info.object_columns.size());
-        for (std::size_t column : info.object_columns) size(column);
-        size(info.encode_maps.size());
-        for (const EncodeColumn* entry : sorted_entries(info.encode_maps, by_number)) {
-            size(entry->first);
-            code_table(entry->second);
-        }
-        size(info.decode_maps.size());
-        for (const DecodeColumn* entry : sorted_entries(info.decode_maps, by_number)) {
-            size(entry->first);
-            decode_map(entry->second);
-        }
+char* put_info(char* out, const EncodingInfo& info) {
+    out = put_u64(out, info.object_columns.size());
+    for (std::size_t column : info.object_columns) out = put_u64(out, column);
+    out = put_u64(out, info.encode_maps.size());
+    for (const EncodeColumn* entry : column_order(info.encode_maps)) {
+        out = put_u64(out, entry->first);
+        out = put_code_table(out, entry->second);
     }
-
-    const char* position() const { return out_; }
-
-private:
-    char* out_;
-};
+    out = put_u64(out, info.decode_maps.size());
+    for (const DecodeColumn* entry : column_order(info.decode_maps)) {
+        out = put_u64(out, entry->first);
+        out = put_decode_map(out, entry->second);
+    }
+    return out;
+}
 
 // ---------------------------------------------------------------------------------------
 // Reader
@@ -145,13 +247,24 @@ private:
 
 constexpr std::uint64_t kMaxSize = std::numeric_limits<std::size_t>::max();
 
-// A declared count only caps the first reservation at 1 MiB worth of elements; a state
-// that lies about its counts then fails at the end of its bytes instead of allocating.
+// Room reserved for a declared count. A count is trusted only when the bytes left could
+// hold that many entries of the smallest encoded size, so the reservation stays within a
+// fixed multiple of the input actually present; otherwise the first reservation is capped
+// at 1 MiB worth of elements and the container grows as elements arrive, and a state that
+// lies about its counts fails at the end of its bytes instead of allocating.
 template <class Element>
-std::size_t reservation(std::size_t declared) {
+std::size_t reservation(std::size_t declared, std::size_t bytes_left, std::size_t min_entry_bytes) {
+    if (declared <= bytes_left / min_entry_bytes) return declared;
     constexpr std::size_t cap = std::size_t{1} << 20;
     return std::min(declared, cap / sizeof(Element));
 }
+
+// Smallest encoded entry of each list or map: a column index; a column index and an
+// inner count; a text length and a tag byte; a code and a text length.
+constexpr std::size_t kMinColumnBytes = kU64Bytes;
+constexpr std::size_t kMinOuterEntryBytes = 2 * kU64Bytes;
+constexpr std::size_t kMinCodeEntryBytes = kU64Bytes + kTagBytes;
+constexpr std::size_t kMinDecodeEntryBytes = 2 * kU64Bytes;
 
 // Checks UTF-8 by the well-formed byte sequences of Unicode. On an error, reports the
 // offset of the sequence's first byte and, for a bad sequence, the length of its maximal
@@ -162,6 +275,14 @@ std::optional<std::string> utf8_error(std::string_view text) {
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
+        // ASCII runs eight bytes at a time.
+        while (n - i >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + i, 8);
+            if (word & 0x8080808080808080u) break;
+            i += 8;
+        }
+        if (i == n) break;
         const unsigned char lead = bytes[i];
         if (lead < 0x80) {
             ++i;
@@ -200,8 +321,9 @@ std::optional<std::string> utf8_error(std::string_view text) {
 // the first failure stores its text and makes every read function return false.
 class Reader {
 public:
-    explicit Reader(std::string_view bytes)
-        : pos_(reinterpret_cast<const unsigned char*>(bytes.data())), end_(pos_ + bytes.size()) {}
+    explicit Reader(std::string_view bytes, std::size_t start = 0)
+        : pos_(reinterpret_cast<const unsigned char*>(bytes.data()) + start),
+          end_(reinterpret_cast<const unsigned char*>(bytes.data()) + bytes.size()) {}
 
     const std::string& error() const { return error_; }
 
@@ -256,13 +378,14 @@ public:
         return true;
     }
 
-    bool text(std::string& out) {
+    // A text's bytes, checked, without copying them.
+    bool text(std::string_view& out) {
         std::size_t length;
         if (!size(length)) return false;
         if (!have(length)) return fail("io error: ");
         const std::string_view bytes(reinterpret_cast<const char*>(pos_), length);
         if (auto error = utf8_error(bytes)) return fail("string is not valid utf8: " + *error);
-        out.assign(bytes);
+        out = bytes;
         pos_ += length;
         return true;
     }
@@ -270,14 +393,16 @@ public:
     bool code_table(CodeTable& table) {
         std::size_t count;
         if (!size(count)) return false;
-        table.reserve(reservation<CodeEntry>(count));
+        table.reserve(reservation<CodeEntry>(count, bytes_left(), kMinCodeEntryBytes));
         for (std::size_t i = 0; i < count; ++i) {
-            std::string text_value;
+            std::string_view text_value;
             bool present;
             std::uint64_t code = 0;
             if (!text(text_value) || !tag(present) || (present && !u64(code))) return false;
-            table.insert_or_assign(std::move(text_value),
-                                   present ? std::optional<std::uint64_t>(code) : std::nullopt);
+            const std::optional<std::uint64_t> value = present ? std::optional<std::uint64_t>(code) : std::nullopt;
+            // The key is built once, in place; a repeated key keeps the later value.
+            auto [entry, inserted] = table.try_emplace(std::string(text_value), value);
+            if (!inserted) entry->second = value;
         }
         return true;
     }
@@ -285,37 +410,46 @@ public:
     bool decode_map(DecodeMap& map) {
         std::size_t count;
         if (!size(count)) return false;
-        map.reserve(reservation<DecodeEntry>(count));
+        map.reserve(reservation<DecodeEntry>(count, bytes_left(), kMinDecodeEntryBytes));
         for (std::size_t i = 0; i < count; ++i) {
             std::uint64_t code;
-            std::string text_value;
+            std::string_view text_value;
             if (!u64(code) || !text(text_value)) return false;
-            map.insert_or_assign(code, std::move(text_value));
+            auto [entry, inserted] = map.try_emplace(code, text_value);
+            if (!inserted) entry->second.assign(text_value);
         }
         return true;
     }
 
-    bool info(EncodingInfo& info) {
+    bool object_columns(EncodingInfo& info) {
         std::size_t count;
         if (!size(count)) return false;
-        info.object_columns.reserve(reservation<std::size_t>(count));
+        info.object_columns.reserve(reservation<std::size_t>(count, bytes_left(), kMinColumnBytes));
         for (std::size_t i = 0; i < count; ++i) {
             std::size_t index;
             if (!column(index)) return false;
             info.object_columns.push_back(index);
         }
+        return true;
+    }
 
+    bool encode_maps(EncodingInfo& info) {
+        std::size_t count;
         if (!size(count)) return false;
-        info.encode_maps.reserve(reservation<EncodeColumn>(count));
+        info.encode_maps.reserve(reservation<EncodeColumn>(count, bytes_left(), kMinOuterEntryBytes));
         for (std::size_t i = 0; i < count; ++i) {
             std::size_t index;
             CodeTable table;
             if (!column(index) || !code_table(table)) return false;
             info.encode_maps.insert_or_assign(index, std::move(table));
         }
+        return true;
+    }
 
+    bool decode_maps(EncodingInfo& info) {
+        std::size_t count;
         if (!size(count)) return false;
-        info.decode_maps.reserve(reservation<DecodeColumn>(count));
+        info.decode_maps.reserve(reservation<DecodeColumn>(count, bytes_left(), kMinOuterEntryBytes));
         for (std::size_t i = 0; i < count; ++i) {
             std::size_t index;
             DecodeMap map;
@@ -324,6 +458,31 @@ public:
         }
         return true;
     }
+
+    bool info(EncodingInfo& info) { return object_columns(info) && encode_maps(info) && decode_maps(info); }
+
+    // Walks over the encode maps checking only the framing (counts, text lengths, tags,
+    // codes): no UTF-8 check, nothing stored. Used to find where the decode maps start.
+    bool skip_encode_maps() {
+        std::size_t columns;
+        if (!size(columns)) return false;
+        for (std::size_t i = 0; i < columns; ++i) {
+            std::size_t index, count;
+            if (!column(index) || !size(count)) return false;
+            for (std::size_t k = 0; k < count; ++k) {
+                std::size_t length;
+                bool present;
+                std::uint64_t code;
+                if (!size(length)) return false;
+                if (!have(length)) return fail("io error: ");
+                pos_ += length;
+                if (!tag(present) || (present && !u64(code))) return false;
+            }
+        }
+        return true;
+    }
+
+    std::size_t offset(const unsigned char* start) const { return static_cast<std::size_t>(pos_ - start); }
 
     bool strategy(EncodingStrategy& out) {
         std::uint32_t index;
@@ -336,7 +495,8 @@ public:
     }
 
 private:
-    bool have(std::size_t count) const { return static_cast<std::size_t>(end_ - pos_) >= count; }
+    std::size_t bytes_left() const { return static_cast<std::size_t>(end_ - pos_); }
+    bool have(std::size_t count) const { return bytes_left() >= count; }
     bool eof() { return fail("io error: unexpected end of file"); }
 
     bool fail(std::string text) {
@@ -349,21 +509,8 @@ private:
     std::string error_;
 };
 
-}  // namespace
-
-std::string write_state(const EncoderState& state) {
-    const std::size_t size = state_size(state);
-    std::string out;
-    out.resize(size);
-    Writer writer(out.data());
-    writer.byte(state.encoding_info ? 1 : 0);
-    if (state.encoding_info) writer.info(*state.encoding_info);
-    writer.u32(static_cast<std::uint32_t>(state.encoding_strat));
-    if (writer.position() != out.data() + size) fault("state writer disagrees with its size pass");
-    return out;
-}
-
-std::variant<EncoderState, std::string> read_state(std::string_view bytes) {
+// The reader proper: one forward pass; the first failure ends it with its error text.
+std::variant<EncoderState, std::string> read_in_order(std::string_view bytes) {
     Reader reader(bytes);
     EncoderState state;
     bool present;
@@ -375,6 +522,75 @@ std::variant<EncoderState, std::string> read_state(std::string_view bytes) {
     }
     if (!reader.strategy(state.encoding_strat)) return reader.error();
     return state;
+}
+
+// Both halves of a split read must hold at least this many bytes.
+constexpr std::size_t kSplitMinBytes = std::size_t{1} << 20;
+
+// A large state is read as two halves at once on the worker pool: the encode maps and
+// the decode maps (with the strategy). A walk over the framing of the encode maps finds
+// where the decode maps start. Returns nothing for a small state and for any failure;
+// the caller then reads in order, which also gives the first error's text.
+std::optional<EncoderState> read_in_two_halves(std::string_view bytes) {
+    if (bytes.size() < 2 * kSplitMinBytes) return std::nullopt;
+    const auto* start = reinterpret_cast<const unsigned char*>(bytes.data());
+    Reader head(bytes);
+    bool present;
+    EncodingInfo info;
+    if (!head.tag(present) || !present || !head.object_columns(info)) return std::nullopt;
+    const std::size_t encode_at = head.offset(start);
+    if (!head.skip_encode_maps()) return std::nullopt;
+    const std::size_t decode_at = head.offset(start);
+    if (decode_at - encode_at < kSplitMinBytes || bytes.size() - decode_at < kSplitMinBytes) return std::nullopt;
+
+    Reader encode_reader(bytes, encode_at);
+    Reader decode_reader(bytes, decode_at);
+    EncoderState state;
+    bool encode_ok = false;
+    bool decode_ok = false;
+    run_on_pool([&] {
+        tbb::parallel_invoke([&] { encode_ok = encode_reader.encode_maps(info); },
+                             [&] {
+                                 decode_ok = decode_reader.decode_maps(info) &&
+                                             decode_reader.strategy(state.encoding_strat);
+                             });
+    });
+    if (!encode_ok || !decode_ok || encode_reader.offset(start) != decode_at) return std::nullopt;
+    state.encoding_info = std::move(info);
+    return state;
+}
+
+}  // namespace
+
+std::size_t state_size(const EncoderState& state) {
+    std::size_t size = kTagBytes;
+    if (const auto& info = state.encoding_info) {
+        size += kU64Bytes + kU64Bytes * info->object_columns.size();
+        size += kU64Bytes;
+        for (const auto& [column, table] : info->encode_maps) size += kU64Bytes + code_table_size(table);
+        size += kU64Bytes;
+        for (const auto& [column, map] : info->decode_maps) size += kU64Bytes + decode_map_size(map);
+    }
+    return size + kU32Bytes;
+}
+
+void write_state(const EncoderState& state, std::span<char> out) {
+    char* position = out.data();
+    *position++ = state.encoding_info ? 1 : 0;
+    if (state.encoding_info) position = put_info(position, *state.encoding_info);
+    position = put_u32(position, static_cast<std::uint32_t>(state.encoding_strat));
+    if (position != out.data() + out.size()) fault("state writer disagrees with its size pass");
+}
+
+std::string write_state(const EncoderState& state) {
+    std::string out(state_size(state), '\0');
+    write_state(state, std::span<char>(out.data(), out.size()));
+    return out;
+}
+
+std::variant<EncoderState, std::string> read_state(std::string_view bytes) {
+    if (auto state = read_in_two_halves(bytes)) return std::move(*state);
+    return read_in_order(bytes);
 }
 
 }  // namespace quorvel

@@ -1,7 +1,9 @@
 // The persisted state of an Encoder: a flat little-endian byte layout.
 #pragma once
 
+#include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -15,8 +17,14 @@ struct EncoderState {
     EncodingStrategy encoding_strat = EncodingStrategy::Label;
 };
 
-/// The state bytes of an encoder: allocated once at the exact size, map entries sorted
-/// by key so that equal encoders write equal bytes.
+/// The exact length of the state bytes of an encoder.
+std::size_t state_size(const EncoderState& state);
+
+/// Writes the state bytes of an encoder into `out`, whose size must be state_size(state):
+/// map entries sorted by key so that equal encoders write equal bytes.
+void write_state(const EncoderState& state, std::span<char> out);
+
+/// The state bytes of an encoder in a new string, allocated once at the exact size.
 std::string write_state(const EncoderState& state);
 
 /// Reads a state; on failure returns the error text (e.g. "io error: unexpected end of

@@ -1,4 +1,6 @@
 // Encoder.__getstate__ and Encoder.__setstate__: the encoder as state bytes and back.
+#include <cstddef>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -20,8 +22,11 @@ PyObject* encoder_getstate(PyObject* self, PyObject* /*unused*/) {
     return guarded<PyObject*>(nullptr, [&] {
         EncoderFields& fields = fields_of(self);
         SharedBorrow borrow(fields.borrow);
-        const std::string bytes = write_state(fields.state);
-        return require(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+        // Written straight into the new bytes object: no second copy of the state.
+        const std::size_t size = state_size(fields.state);
+        Ref bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        write_state(fields.state, std::span<char>(PyBytes_AS_STRING(bytes.get()), size));
+        return bytes.release();
     });
 }
 

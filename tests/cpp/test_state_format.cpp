@@ -6,7 +6,11 @@
 #include <cstdint>
 #include <fstream>
 #include <limits>
+#include <map>
+#include <optional>
 #include <random>
+#include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -660,4 +664,162 @@ TEST_CASE(state_texts_must_be_well_formed_utf8) {
             if (got != expected) throw Failure("got \"" + got + "\", expected \"" + expected + "\"");
         }
     }
+}
+
+// ---------------------------------------------------------------------------------------
+// Large tables: the ordering shortcuts, the parallel sort and the two-half read
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// The expected bytes of a state with one text column (column 3), built independently of
+// the writer: entries ordered through std::map, whose std::string order is byte-wise.
+std::string expected_single_column(const CodeTable& table, const DecodeMap& decode) {
+    const std::map<std::string, std::optional<std::uint64_t>> by_text(table.begin(), table.end());
+    const std::map<std::uint64_t, std::string> by_code(decode.begin(), decode.end());
+    Bytes out;
+    out.u8(1).u64(1).u64(3).u64(1).u64(3).u64(by_text.size());
+    for (const auto& [text, code] : by_text) {
+        out.text(text);
+        if (code) {
+            out.u8(1).u64(*code);
+        } else {
+            out.u8(0);
+        }
+    }
+    out.u64(1).u64(3).u64(by_code.size());
+    for (const auto& [code, text] : by_code) out.u64(code).text(text);
+    out.u32(0);
+    return out.data;
+}
+
+EncoderState single_column(CodeTable table, DecodeMap decode) {
+    EncodingInfo info;
+    info.object_columns = {3};
+    info.encode_maps.emplace(3, std::move(table));
+    info.decode_maps.emplace(3, std::move(decode));
+    EncoderState state;
+    state.encoding_info = std::move(info);
+    return state;
+}
+
+// `n` distinct texts of varied length and shared prefixes (many agree in their first 8
+// bytes, some are prefixes of others, some hold bytes above 0x7F), in random order.
+std::vector<std::string> varied_texts(std::size_t n, std::mt19937_64& rng) {
+    std::vector<std::string> texts;
+    std::set<std::string> seen;
+    const std::vector<std::string> stems = {"", "same-prefix-", "a", "\xc3\xa9t\xc3\xa9", "zz\x00z"};
+    while (texts.size() < n) {
+        std::string text = stems[rng() % stems.size()];
+        const std::size_t tail = rng() % 12;
+        for (std::size_t i = 0; i < tail; ++i) text.push_back(static_cast<char>('0' + rng() % 40));
+        if (seen.insert(text).second) texts.push_back(text);
+    }
+    return texts;
+}
+
+// A code table as encoding builds it: codes 0..k-1 in text order, the missing-value
+// markers without a code; and its decode map.
+std::pair<CodeTable, DecodeMap> encoded_column(std::vector<std::string> texts, const std::vector<std::string>& markers) {
+    std::sort(texts.begin(), texts.end());
+    CodeTable table;
+    DecodeMap decode;
+    for (std::size_t code = 0; code < texts.size(); ++code) {
+        table.emplace(texts[code], code);
+        decode.emplace(code, texts[code]);
+    }
+    for (const std::string& marker : markers) table.emplace(marker, std::nullopt);
+    return {std::move(table), std::move(decode)};
+}
+
+}  // namespace
+
+TEST_CASE(state_large_encoded_column_writes_in_sorted_order) {
+    std::mt19937_64 rng(11);
+    // Markers before, among and after the coded texts.
+    auto [table, decode] = encoded_column(varied_texts(70000, rng), {"<NA>", "NaN", "nan"});
+    const std::string expected = expected_single_column(table, decode);
+    const EncoderState state = single_column(std::move(table), std::move(decode));
+    CHECK_EQ(write_state(state), expected);
+    std::string into(quorvel::state_size(state), '\x55');
+    write_state(state, std::span<char>(into.data(), into.size()));
+    CHECK_EQ(into, expected);
+}
+
+TEST_CASE(state_large_tables_with_other_codes_write_in_sorted_order) {
+    std::mt19937_64 rng(12);
+    const std::vector<std::string> texts = varied_texts(60000, rng);
+    std::vector<CodeTable> tables(5);
+    std::vector<DecodeMap> decodes(5);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        // Codes not in text order.
+        tables[0].emplace(texts[i], i);
+        decodes[0].emplace(i, texts[i]);
+        // Codes with gaps and beyond the table size.
+        tables[1].emplace(texts[i], 3 * i + 7);
+        decodes[1].emplace(3 * i + 7, texts[i]);
+        // Repeated codes; many texts without a code.
+        tables[2].emplace(texts[i], i % 3 == 0 ? std::optional<std::uint64_t>() : std::optional<std::uint64_t>(i / 2));
+        decodes[2].emplace(rng(), texts[i]);
+    }
+    // Codes in text order except for one adjacent pair swapped.
+    auto [swapped, swapped_decode] = encoded_column(texts, {"nan"});
+    {
+        std::vector<std::string> sorted = texts;
+        std::sort(sorted.begin(), sorted.end());
+        swapped[sorted[100]] = 101;
+        swapped[sorted[101]] = 100;
+    }
+    tables[3] = std::move(swapped);
+    decodes[3] = std::move(swapped_decode);
+    // Dense codes in text order, but more uncoded texts than the shortcut merges.
+    auto [many_markers, many_markers_decode] = encoded_column(
+        std::vector<std::string>(texts.begin(), texts.begin() + 40000),
+        std::vector<std::string>(texts.begin() + 40000, texts.end()));
+    tables[4] = std::move(many_markers);
+    decodes[4] = std::move(many_markers_decode);
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        const std::string expected = expected_single_column(tables[i], decodes[i]);
+        CHECK_EQ(write_state(single_column(std::move(tables[i]), std::move(decodes[i]))), expected);
+    }
+}
+
+TEST_CASE(state_large_states_read_back_and_report_the_first_error) {
+    std::mt19937_64 rng(13);
+    auto [table, decode] = encoded_column(varied_texts(150000, rng), {"nan"});
+    const EncoderState state = single_column(table, decode);
+    const std::string bytes = write_state(state);
+    CHECK(bytes.size() > (std::size_t{4} << 20));
+    CHECK(same_state(read_ok(bytes), state));
+    CHECK(same_state(read_ok(bytes + "trailing"), state));
+
+    // Offsets of the last text of the code table and of the last text of the decode map.
+    const std::map<std::string, std::optional<std::uint64_t>> by_text(table.begin(), table.end());
+    const std::string& last_text = by_text.rbegin()->first;
+    const std::size_t decode_start = bytes.find(Bytes().u64(1).u64(3).u64(decode.size()).data, bytes.size() / 3);
+    const std::size_t last_in_table = bytes.rfind(last_text, decode_start);
+    const std::size_t last_in_decode = bytes.size() - 4 - decode.at(decode.size() - 1).size();
+    CHECK(decode_start != std::string::npos && last_in_table < decode_start);
+    CHECK_EQ(bytes.substr(last_in_decode, decode.at(decode.size() - 1).size()), decode.at(decode.size() - 1));
+
+    const std::string utf8 = "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0";
+    std::string bad_table = bytes;
+    bad_table[last_in_table] = '\xff';
+    CHECK_EQ(read_error(bad_table), utf8);
+    std::string bad_decode = bytes;
+    bad_decode[last_in_decode] = '\xff';
+    CHECK_EQ(read_error(bad_decode), utf8);
+    std::string bad_strategy = bytes;
+    bad_strategy[bytes.size() - 4] = 2;
+    CHECK_EQ(read_error(bad_strategy), "invalid value: integer `2`, expected variant index 0 <= i < 1");
+    // A bad text in the encode maps comes before a bad strategy at the end.
+    std::string both = bad_table;
+    both[bytes.size() - 4] = 2;
+    CHECK_EQ(read_error(both), utf8);
+    // The decode maps cut short.
+    CHECK_EQ(read_error(bytes.substr(0, bytes.size() - 3)), kEof);
+    // A tag byte in the encode maps broken.
+    std::string bad_tag = bytes;
+    bad_tag[last_in_table + last_text.size()] = 7;
+    CHECK_EQ(read_error(bad_tag), "tag for enum is not valid, found 7");
 }
