@@ -31,7 +31,7 @@ void ColumnPass::start_column(std::size_t j) {
     tasks_.submit([this, j] {
         double* const column = matrix_.rows == 0 ? nullptr : matrix_.begin() + j;
         Learned& learned = learned_[j];
-        learned.table = label_encode_into(texts_[j], column, matrix_.cols, &learned.decode);
+        learned.table = label_encode_into(texts_[j], column, matrix_.cols, learned.texts, &learned.decode);
         texts_[j] = TextColumn();  // no longer needed: keep the peak memory down
     });
 }
@@ -45,6 +45,7 @@ EncodingInfo ColumnPass::finish() {
     for (std::size_t j : started_) {
         info.encode_maps.try_emplace(j, std::move(learned_[j].table));
         info.decode_maps.try_emplace(j, std::move(learned_[j].decode));
+        info.texts.adopt(std::move(learned_[j].texts));
     }
     return info;
 }

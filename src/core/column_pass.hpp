@@ -33,6 +33,7 @@ private:
     struct Learned {
         CodeTable table;
         DecodeMap decode;
+        TextStore texts;
     };
 
     Matrix& matrix_;

@@ -8,16 +8,20 @@
 #include <vector>
 
 #include "core/hash_map.hpp"
+#include "core/text_store.hpp"
 
 namespace quorvel {
 
-/// A column's code table: each distinct text to its code; missing-value markers map to no code.
-using CodeTable = FlatMap<std::string, std::optional<std::uint64_t>>;
+/// A column's code table: each distinct text to its code; missing-value markers map to no
+/// code. The texts are views into a TextStore owned by whoever holds the table.
+using CodeTable = FlatMap<std::string_view, std::optional<std::uint64_t>>;
 
-/// A column's decode map: the inverse of the coded entries of its code table.
-using DecodeMap = FlatMap<std::uint64_t, std::string>;
+/// A column's decode map: the inverse of the coded entries of its code table; its texts
+/// are views into the same store as the table's.
+using DecodeMap = FlatMap<std::uint64_t, std::string_view>;
 
 /// What one encode learned. A plain value: built once, then replaced whole by its holder.
+/// It owns every text of its maps through `texts`, so it moves but is never copied.
 struct EncodingInfo {
     /// Positions (not labels) of the text columns, ascending when built by encoding.
     std::vector<std::size_t> object_columns;
@@ -25,6 +29,8 @@ struct EncodingInfo {
     FlatMap<std::size_t, CodeTable> encode_maps;
     /// Column position to that column's decode map.
     FlatMap<std::size_t, DecodeMap> decode_maps;
+    /// The storage of all texts of both kinds of map.
+    TextStore texts;
 };
 
 /// The encoding strategy; `Label` is its only member (serial index 0).

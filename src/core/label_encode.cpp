@@ -195,10 +195,11 @@ std::vector<SortKey<Id>> sorted_ids(const std::vector<std::string_view>& distinc
 }
 
 template <class Id>
-CodeTable encode_column(const TextColumn& values, double* out, std::size_t stride, DecodeMap* decode) {
+CodeTable encode_column(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
+                        DecodeMap* decode) {
     const std::size_t n = values.size();
     std::vector<Id> row_ids(n);
-    const std::vector<std::string_view> distinct = distinct_texts(values, row_ids);  // by id
+    std::vector<std::string_view> distinct = distinct_texts(values, row_ids);  // by id
     std::vector<SortKey<Id>> sorted = sorted_ids<Id>(distinct);
 
     // Number the distinct texts in order; markers get no code and use up no number.
@@ -211,9 +212,11 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     }
     sorted = {};
 
+    // The one owned copy of each distinct text, shared by the table and the decode map.
+    // Copied in id order, which within each shard is the column buffer's order.
+    for (std::string_view& text : distinct) text = texts.add(text);
+
     // The table, the decode map and the rows' codes are independent: build them at once.
-    // The texts are walked in id order, which within each shard is their order in the
-    // column's buffer, so copying them reads memory front to back.
     CodeTable table;
     const auto code_of = [&](std::size_t id) -> std::optional<std::uint64_t> {
         if (code_of_id[id] == no_code) return std::nullopt;
@@ -221,7 +224,7 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     };
     const auto build_table = [&] {
         table.reserve(k);
-        for (std::size_t id = 0; id < k; ++id) table.try_emplace(std::string(distinct[id]), code_of(id));
+        for (std::size_t id = 0; id < k; ++id) table.try_emplace(distinct[id], code_of(id));
     };
     const auto build_decode = [&] {
         if (decode == nullptr) return;
@@ -254,17 +257,18 @@ bool is_missing_marker(std::string_view text) noexcept {
     return text == "<NA>" || text == "nan" || text == "NaN";
 }
 
-CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, DecodeMap* decode) {
+CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
+                            DecodeMap* decode) {
     if (values.size() <= std::numeric_limits<std::uint32_t>::max()) {
-        return encode_column<std::uint32_t>(values, out, stride, decode);
+        return encode_column<std::uint32_t>(values, out, stride, texts, decode);
     }
-    return encode_column<std::uint64_t>(values, out, stride, decode);
+    return encode_column<std::uint64_t>(values, out, stride, texts, decode);
 }
 
 LabelEncoded label_encode(const TextColumn& values) {
     LabelEncoded result;
     result.codes.resize(values.size());
-    result.table = label_encode_into(values, result.codes.data(), 1);
+    result.table = label_encode_into(values, result.codes.data(), 1, result.texts);
     return result;
 }
 

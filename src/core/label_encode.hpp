@@ -16,6 +16,7 @@ bool is_missing_marker(std::string_view text) noexcept;
 struct LabelEncoded {
     std::vector<double> codes;  ///< one per input text, row order; NaN for a marker
     CodeTable table;            ///< one entry per distinct text
+    TextStore texts;            ///< the table's texts
 };
 
 /// Learns and applies the code table of one column. Uses the worker pool's nested
@@ -25,12 +26,14 @@ LabelEncoded label_encode(const TextColumn& values);
 /// label_encode writing its codes straight into a strided destination: code i goes to
 /// `out[i * stride]` (a matrix column is `&data[j]` with stride `cols`). Returns the
 /// code table. Saves the result vector and a copy pass when encoding into a matrix.
-/// When `decode` is given, the column's decode map is built into it at the same time
-/// (equal to make_decode_map of the returned table, without a second walk over it).
-CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride,
+/// The distinct texts are copied once, into `texts`, which the table's (and the decode
+/// map's) views point into. When `decode` is given, the column's decode map is built into
+/// it at the same time (equal to make_decode_map of the table, without a second walk).
+CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
                             DecodeMap* decode = nullptr);
 
-/// The decode map of a code table: code -> text for every entry that has a code.
+/// The decode map of a code table: code -> text for every entry that has a code (views
+/// into the same storage as the table's texts).
 DecodeMap make_decode_map(const CodeTable& table);
 
 }  // namespace quorvel

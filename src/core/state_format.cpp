@@ -48,13 +48,13 @@ void sort_sequence(std::vector<T>& items, Less less) {
     }
 }
 
-// std::string's ordering goes through char_traits<char>::compare, which compares as
+// string_view's ordering goes through char_traits<char>::compare, which compares as
 // unsigned char: the byte-wise order that the code tables are numbered in.
 bool text_less(const CodeEntry* a, const CodeEntry* b) { return a->first < b->first; }
 
 // The first 8 bytes of a text as a big-endian number, zero-padded: comparing two of them
 // orders the texts as their bytes do, except that equal numbers need the full texts.
-std::uint64_t text_prefix(const std::string& text) {
+std::uint64_t text_prefix(std::string_view text) {
     unsigned char bytes[8] = {};
     std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 8));
     std::uint64_t prefix = 0;
@@ -196,7 +196,7 @@ char* put_u32(char* out, std::uint32_t value) {
     return out + kU32Bytes;
 }
 
-char* put_text(char* out, const std::string& text) {
+char* put_text(char* out, std::string_view text) {
     out = put_u64(out, text.size());
     std::memcpy(out, text.data(), text.size());
     return out + text.size();
@@ -390,7 +390,7 @@ public:
         return true;
     }
 
-    bool code_table(CodeTable& table) {
+    bool code_table(CodeTable& table, TextStore& texts) {
         std::size_t count;
         if (!size(count)) return false;
         table.reserve(reservation<CodeEntry>(count, bytes_left(), kMinCodeEntryBytes));
@@ -400,14 +400,17 @@ public:
             std::uint64_t code = 0;
             if (!text(text_value) || !tag(present) || (present && !u64(code))) return false;
             const std::optional<std::uint64_t> value = present ? std::optional<std::uint64_t>(code) : std::nullopt;
-            // The key is built once, in place; a repeated key keeps the later value.
-            auto [entry, inserted] = table.try_emplace(std::string(text_value), value);
-            if (!inserted) entry->second = value;
+            // A repeated key keeps the later value; a new key's text is stored once.
+            if (auto found = table.find(text_value); found != table.end()) {
+                found->second = value;
+            } else {
+                table.try_emplace(texts.add(text_value), value);
+            }
         }
         return true;
     }
 
-    bool decode_map(DecodeMap& map) {
+    bool decode_map(DecodeMap& map, TextStore& texts) {
         std::size_t count;
         if (!size(count)) return false;
         map.reserve(reservation<DecodeEntry>(count, bytes_left(), kMinDecodeEntryBytes));
@@ -415,8 +418,7 @@ public:
             std::uint64_t code;
             std::string_view text_value;
             if (!u64(code) || !text(text_value)) return false;
-            auto [entry, inserted] = map.try_emplace(code, text_value);
-            if (!inserted) entry->second.assign(text_value);
+            map.insert_or_assign(code, texts.add(text_value));  // a repeated code keeps the later text
         }
         return true;
     }
@@ -433,33 +435,35 @@ public:
         return true;
     }
 
-    bool encode_maps(EncodingInfo& info) {
+    bool encode_maps(EncodingInfo& info, TextStore& texts) {
         std::size_t count;
         if (!size(count)) return false;
         info.encode_maps.reserve(reservation<EncodeColumn>(count, bytes_left(), kMinOuterEntryBytes));
         for (std::size_t i = 0; i < count; ++i) {
             std::size_t index;
             CodeTable table;
-            if (!column(index) || !code_table(table)) return false;
+            if (!column(index) || !code_table(table, texts)) return false;
             info.encode_maps.insert_or_assign(index, std::move(table));
         }
         return true;
     }
 
-    bool decode_maps(EncodingInfo& info) {
+    bool decode_maps(EncodingInfo& info, TextStore& texts) {
         std::size_t count;
         if (!size(count)) return false;
         info.decode_maps.reserve(reservation<DecodeColumn>(count, bytes_left(), kMinOuterEntryBytes));
         for (std::size_t i = 0; i < count; ++i) {
             std::size_t index;
             DecodeMap map;
-            if (!column(index) || !decode_map(map)) return false;
+            if (!column(index) || !decode_map(map, texts)) return false;
             info.decode_maps.insert_or_assign(index, std::move(map));
         }
         return true;
     }
 
-    bool info(EncodingInfo& info) { return object_columns(info) && encode_maps(info) && decode_maps(info); }
+    bool info(EncodingInfo& info) {
+        return object_columns(info) && encode_maps(info, info.texts) && decode_maps(info, info.texts);
+    }
 
     // Walks over the encode maps checking only the framing (counts, text lengths, tags,
     // codes): no UTF-8 check, nothing stored. Used to find where the decode maps start.
@@ -548,14 +552,16 @@ std::optional<EncoderState> read_in_two_halves(std::string_view bytes) {
     EncoderState state;
     bool encode_ok = false;
     bool decode_ok = false;
+    TextStore decode_texts;  // each half stores its texts apart; joined below
     run_on_pool([&] {
-        tbb::parallel_invoke([&] { encode_ok = encode_reader.encode_maps(info); },
+        tbb::parallel_invoke([&] { encode_ok = encode_reader.encode_maps(info, info.texts); },
                              [&] {
-                                 decode_ok = decode_reader.decode_maps(info) &&
+                                 decode_ok = decode_reader.decode_maps(info, decode_texts) &&
                                              decode_reader.strategy(state.encoding_strat);
                              });
     });
     if (!encode_ok || !decode_ok || encode_reader.offset(start) != decode_at) return std::nullopt;
+    info.texts.adopt(std::move(decode_texts));
     state.encoding_info = std::move(info);
     return state;
 }

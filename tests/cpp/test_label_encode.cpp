@@ -244,8 +244,11 @@ TEST_CASE(label_encode_into_writes_only_its_strided_slots) {
     std::vector<double> dest(rows.size() * stride, -7.0);
     TextColumn column = column_of(rows);
     CodeTable table;
-    run_on_pool([&] { table = label_encode_into(column, dest.data() + 1, stride); });
+    TextStore texts;
+    run_on_pool([&] { table = label_encode_into(column, dest.data() + 1, stride, texts); });
+    column = TextColumn();  // the table's texts are its own copies, not views into the rows
     CHECK_EQ(table.size(), std::size_t{3});
+    CHECK(table.at("x") == std::optional<std::uint64_t>(1));
     for (std::size_t i = 0; i < dest.size(); ++i) {
         if (i % stride != 1) CHECK_EQ(dest[i], -7.0);
     }

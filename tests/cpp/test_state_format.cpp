@@ -87,6 +87,12 @@ std::string read_error(std::string_view bytes) {
     return "<read succeeded>";
 }
 
+// The maps hold views: texts of hand-built tables are kept here for the whole test process.
+std::string_view keep(std::string_view text) {
+    static quorvel::TextStore store;
+    return store.add(text);
+}
+
 bool same_info(const EncodingInfo& a, const EncodingInfo& b) {
     return a.object_columns == b.object_columns && a.encode_maps == b.encode_maps &&
            a.decode_maps == b.decode_maps;
@@ -221,12 +227,12 @@ EncodingInfo random_info(std::mt19937_64& rng) {
     for (std::size_t i = pick(5); i > 0; --i) {
         CodeTable table;
         for (std::size_t j = pick(12); j > 0; --j)
-            table.insert_or_assign(text(), pick(3) == 0 ? std::nullopt : std::optional<std::uint64_t>(code()));
+            table.insert_or_assign(keep(text()), pick(3) == 0 ? std::nullopt : std::optional<std::uint64_t>(code()));
         info.encode_maps.insert_or_assign(pick(20), std::move(table));
     }
     for (std::size_t i = pick(5); i > 0; --i) {
         DecodeMap map;
-        for (std::size_t j = pick(12); j > 0; --j) map.insert_or_assign(code(), text());
+        for (std::size_t j = pick(12); j > 0; --j) map.insert_or_assign(code(), keep(text()));
         info.decode_maps.insert_or_assign(pick(3) == 0 ? rng() : pick(20), std::move(map));
     }
     return info;
@@ -725,10 +731,10 @@ std::pair<CodeTable, DecodeMap> encoded_column(std::vector<std::string> texts, c
     CodeTable table;
     DecodeMap decode;
     for (std::size_t code = 0; code < texts.size(); ++code) {
-        table.emplace(texts[code], code);
-        decode.emplace(code, texts[code]);
+        table.emplace(keep(texts[code]), code);
+        decode.emplace(code, keep(texts[code]));
     }
-    for (const std::string& marker : markers) table.emplace(marker, std::nullopt);
+    for (const std::string& marker : markers) table.emplace(keep(marker), std::nullopt);
     return {std::move(table), std::move(decode)};
 }
 

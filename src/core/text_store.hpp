@@ -1,0 +1,59 @@
+// Owned storage for the texts of code tables and decode maps: large blocks that never move.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quorvel {
+
+/// Texts copied back to back into blocks. A stored text never moves, also when the store
+/// itself is moved, so maps can key on views into it: one allocation per block instead of
+/// one per text, and a column's code table and decode map share each text. Move-only.
+class TextStore {
+public:
+    TextStore() = default;
+    TextStore(TextStore&&) noexcept = default;
+    TextStore& operator=(TextStore&&) noexcept = default;
+    TextStore(const TextStore&) = delete;
+    TextStore& operator=(const TextStore&) = delete;
+
+    /// A stable copy of `text`.
+    std::string_view add(std::string_view text) {
+        if (text.empty()) return {};
+        if (text.size() > left_) grow(text.size());
+        char* at = next_;
+        std::memcpy(at, text.data(), text.size());
+        next_ += text.size();
+        left_ -= text.size();
+        return {at, text.size()};
+    }
+
+    /// Takes over every block of `other` (views into it stay valid).
+    void adopt(TextStore&& other) {
+        for (auto& block : other.blocks_) blocks_.push_back(std::move(block));
+        other = TextStore();
+    }
+
+private:
+    static constexpr std::size_t first_block = std::size_t{1} << 12;
+    static constexpr std::size_t largest_block = std::size_t{1} << 22;
+
+    void grow(std::size_t needed) {
+        block_size_ = std::min(largest_block, block_size_ == 0 ? first_block : block_size_ * 2);
+        const std::size_t size = std::max(block_size_, needed);
+        blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+        next_ = blocks_.back().get();
+        left_ = size;
+    }
+
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* next_ = nullptr;
+    std::size_t left_ = 0;
+    std::size_t block_size_ = 0;
+};
+
+}  // namespace quorvel
