@@ -23,7 +23,7 @@ public:
 
     /// A stable copy of `text`.
     std::string_view add(std::string_view text) {
-        if (text.empty()) return {};
+        if (text.empty()) return {"", 0};  // never a null pointer: callers may memcpy from it
         if (text.size() > left_) grow(text.size());
         char* at = next_;
         std::memcpy(at, text.data(), text.size());
