@@ -23,38 +23,88 @@ std::uint64_t code_of(double value) {
 }
 
 // The texts of one encoded column as Python str objects, made once per distinct code and
-// shared by every cell holding that code. Returns null for a missing value or a code
-// without a text.
+// shared by every cell holding that code.
 class ColumnTexts {
 public:
-    explicit ColumnTexts(const DecodeMap& map) : map_(map) {
+    ColumnTexts(const DecodeMap& map, std::size_t rows) : map_(map) {
         std::uint64_t largest = 0;
         for (const auto& entry : map) largest = std::max(largest, entry.first);
         // Codes learned by encoding are dense (0..k-1): index them directly.
-        if (!map.empty() && largest < 2 * map.size() + 64) dense_.resize(largest + 1);
+        if (map.empty() || largest >= 2 * map.size() + 64) return;
+        dense_.resize(largest + 1);
+        // When the rows will meet most codes anyway, make every text up front, walking the
+        // map in memory order rather than looking codes up one by one.
+        eager_ = map.size() <= 2 * rows;
+        if (eager_) {
+            for (const auto& [code, text] : map) dense_[code] = py::make_str(text);
+        }
     }
 
-    PyObject* text_for(double value) {
+    /// Writes a new reference to the text of row r's code (`missing` for NaN and for a
+    /// code without a text) to out[r * stride], for every row of matrix column c.
+    void fill(const Matrix& matrix, std::size_t c, PyObject** out, std::size_t stride, PyObject* missing) {
+        if (eager_) return fill_dense(matrix, c, out, stride, missing);
+        for (std::size_t r = 0; r < matrix.rows; ++r) {
+            PyObject* text = lookup(matrix.at(r, c));
+            if (text == nullptr) text = missing;
+            Py_INCREF(text);
+            out[r * stride] = text;
+        }
+    }
+
+private:
+    const Ref* dense_slot(double value) const {
+        if (std::isnan(value)) return nullptr;
+        const std::uint64_t code = code_of(value);
+        return code < dense_.size() ? &dense_[code] : nullptr;
+    }
+
+    // All texts exist already. Rows meet codes in any order, so each row costs two
+    // dependent cache misses (its slot, then its str); prefetching rows ahead overlaps
+    // them instead of paying them one after the other.
+    void fill_dense(const Matrix& matrix, std::size_t c, PyObject** out, std::size_t stride, PyObject* missing) {
+        constexpr std::size_t slot_ahead = 16, text_ahead = 8;
+        const std::size_t rows = matrix.rows;
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (r + slot_ahead < rows) {
+                if (const Ref* slot = dense_slot(matrix.at(r + slot_ahead, c))) __builtin_prefetch(slot);
+            }
+            if (r + text_ahead < rows) {
+                const Ref* slot = dense_slot(matrix.at(r + text_ahead, c));
+                if (slot != nullptr && *slot) __builtin_prefetch(slot->get(), 1);
+            }
+            const Ref* slot = dense_slot(matrix.at(r, c));
+            PyObject* text = slot != nullptr && *slot ? slot->get() : missing;
+            Py_INCREF(text);
+            out[r * stride] = text;
+        }
+    }
+
+    // The text of a cell, made on first use (the map is searched once per code); null for
+    // NaN and for a code without a text.
+    PyObject* lookup(double value) {
         if (std::isnan(value)) return nullptr;
         const std::uint64_t code = code_of(value);
         if (code < dense_.size()) {
             Ref& slot = dense_[code];
             if (!slot) slot = make(code);
-            return slot.get();
+            return known(slot);
         }
         auto cached = sparse_.find(code);
-        if (cached != sparse_.end()) return cached->second.get();
-        return sparse_.emplace(code, make(code)).first->second.get();
+        if (cached == sparse_.end()) cached = sparse_.emplace(code, make(code)).first;
+        return known(cached->second);
     }
 
-private:
-    // A new str for the code, or a reference to None standing for "no text".
+    // A new str for the code, or None standing for "no text" (so the miss is cached too).
     Ref make(std::uint64_t code) {
         auto found = map_.find(code);
         return found == map_.end() ? Ref::borrow(Py_None) : py::make_str(found->second);
     }
 
+    static PyObject* known(const Ref& slot) { return slot.get() == Py_None ? nullptr : slot.get(); }
+
     const DecodeMap& map_;
+    bool eager_ = false;
     std::vector<Ref> dense_;
     FlatMap<std::uint64_t, Ref> sparse_;
 };
@@ -80,17 +130,15 @@ Ref object_array(const Matrix& matrix, const EncodingInfo& info) {
     Ref array = checked(PyArray_SimpleNew(2, dims, NPY_OBJECT));  // cells start as null
     auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     Ref nan_text = py::make_str("NaN");
-    for (std::size_t c = 0; c < matrix.cols; ++c) {
-        if (decoded[c] == nullptr) {
-            for (std::size_t r = 0; r < matrix.rows; ++r) cells[r * matrix.cols + c] = py::require(PyFloat_FromDouble(matrix.at(r, c)));
-            continue;
+    // Floats row by row, so the cells are written front to back; then each encoded column.
+    for (std::size_t r = 0; r < matrix.rows; ++r) {
+        for (std::size_t c = 0; c < matrix.cols; ++c) {
+            if (decoded[c] == nullptr) cells[r * matrix.cols + c] = py::require(PyFloat_FromDouble(matrix.at(r, c)));
         }
-        ColumnTexts texts(*decoded[c]);
-        for (std::size_t r = 0; r < matrix.rows; ++r) {
-            PyObject* text = texts.text_for(matrix.at(r, c));
-            if (text == nullptr || text == Py_None) text = nan_text.get();
-            Py_INCREF(text);
-            cells[r * matrix.cols + c] = text;
+    }
+    for (std::size_t c = 0; c < matrix.cols; ++c) {
+        if (decoded[c] != nullptr) {
+            ColumnTexts(*decoded[c], matrix.rows).fill(matrix, c, cells + c, matrix.cols, nan_text.get());
         }
     }
     return array;
@@ -100,13 +148,8 @@ Ref object_array(const Matrix& matrix, const EncodingInfo& info) {
 Ref column_list(const Matrix& matrix, std::size_t c, const DecodeMap& map) {
     Ref list = checked(PyList_New(static_cast<Py_ssize_t>(matrix.rows)));
     if (matrix.rows > 0 && c >= matrix.cols) fault("ndarray: index out of bounds");
-    ColumnTexts texts(map);
-    for (std::size_t r = 0; r < matrix.rows; ++r) {
-        PyObject* text = texts.text_for(matrix.at(r, c));
-        if (text == nullptr) text = Py_None;
-        Py_INCREF(text);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), text);
-    }
+    // The list's item array is filled in place, as PyList_SET_ITEM would one by one.
+    if (matrix.rows > 0) ColumnTexts(map, matrix.rows).fill(matrix, c, &PyList_GET_ITEM(list.get(), 0), 1, Py_None);
     return list;
 }
 
