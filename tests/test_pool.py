@@ -103,3 +103,26 @@ def test_module_pool_has_the_configured_worker_count(env, expected):
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     assert int(run.stdout) == (_default_cpu_count() if expected is None else expected)
+
+
+_FORK_AFTER_USE = """
+import multiprocessing as mp
+import numpy as np, quorvel
+table = np.array([["b", 1], ["a", 2], ["nan", 3]] * 20000, dtype=object)
+def encode(_):
+    codes, cols = quorvel.Encoder().encode(table)
+    return np.nan_to_num(codes[:3], nan=-1.0).tolist(), cols  # NaN would never compare equal
+parent = encode(None)
+with mp.get_context("fork").Pool(2) as workers:
+    children = workers.map(encode, range(4))
+assert all(child == parent for child in children), (parent, children)
+assert encode(None) == parent
+print("ok")
+"""
+
+
+def test_forked_children_encode_after_the_parent_used_the_pool():
+    # fork() copies only the calling thread: the pool must not be waited on in the child.
+    run = subprocess.run([sys.executable, "-c", _FORK_AFTER_USE], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "ok"

@@ -8,6 +8,9 @@
 // work run inside the arena, on the same N workers.
 #include "core/worker_pool.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -76,22 +79,27 @@ struct StartGate {
     std::condition_variable changed;
 };
 
-// The pool's TBB objects, all kept reachable from here for the life of the process.
+// The pool's TBB objects. They are never destroyed at exit: the pool lives until the
+// process ends, and tearing TBB down during static destruction (while workers may still
+// be parked in the arena) can deadlock. They are taken down only around fork() (below).
 struct Pool {
     std::size_t threads;
     tbb::global_control* control;
     tbb::task_arena* arena;
     WorkerMarker* marker;
+    tbb::task_scheduler_handle* handle;
 };
 
-// Creates the pool and waits until all of its workers run. Its objects are never
-// destroyed: the pool lives until the process ends, and tearing TBB down during static
-// destruction (while workers may still be parked in the arena) can deadlock.
+void register_fork_handlers();
+
+// Creates the pool and waits until all of its workers run.
 Pool* start_pool() {
+    register_fork_handlers();
     const std::size_t threads = configured_pool_size();
     if (threads == 0 || threads > static_cast<std::size_t>(INT_MAX - 1))
         fault(std::string(not_initialized) + " Unsupported thread count " + std::to_string(threads) + ".");
     try {
+        auto* handle = new tbb::task_scheduler_handle(tbb::attach{});
         auto* control = new tbb::global_control(tbb::global_control::max_allowed_parallelism, threads + 1);
         auto* arena = new tbb::task_arena(static_cast<int>(threads), 0);
         arena->initialize();
@@ -105,7 +113,7 @@ Pool* start_pool() {
             fault(std::string(not_initialized) + " Only " + std::to_string(gate->arrivals()) +
                   " of " + std::to_string(threads) + " worker threads started.");
         }
-        return new Pool{threads, control, arena, marker};
+        return new Pool{threads, control, arena, marker, handle};
     } catch (const InternalFault&) {
         throw;
     } catch (const std::exception& e) {
@@ -113,11 +121,55 @@ Pool* start_pool() {
     }
 }
 
+std::mutex pool_mutex;
+Pool* current_pool = nullptr;             // guarded by pool_mutex
+std::atomic<std::size_t> work_in_flight{0};  // enqueued tasks not yet finished
+
 Pool& pool() {
-    // Thread-safe lazy start; a start that throws is retried by the next call.
-    static Pool* const instance = start_pool();
-    return *instance;
+    // Lazy start; a start that throws is retried by the next call.
+    std::lock_guard lock(pool_mutex);
+    if (current_pool == nullptr) current_pool = start_pool();
+    return *current_pool;
 }
+
+// fork() copies only the calling thread, so a child would wait forever for pool
+// workers that do not exist in it. Before a fork the idle pool is taken down completely
+// (its workers exit); parent and child each start a new one on their next use. A pool
+// with work in flight (another thread waiting on it while this one forks) cannot be
+// stopped; the child then starts afresh and the parent keeps its pool.
+void before_fork() {
+    pool_mutex.lock();  // held across fork(): nobody starts or uses a new pool meanwhile
+    Pool* p = current_pool;
+    if (p == nullptr || work_in_flight.load() != 0) return;
+    delete p->marker;
+    delete p->arena;
+    delete p->control;
+    tbb::finalize(*p->handle, std::nothrow);
+    delete p->handle;
+    delete p;
+    current_pool = nullptr;
+}
+
+void after_fork_in_parent() { pool_mutex.unlock(); }
+
+void after_fork_in_child() {
+    current_pool = nullptr;  // whatever was left belongs to threads this process lacks
+    work_in_flight = 0;
+    pool_mutex.unlock();
+}
+
+void register_fork_handlers() {
+    static const int registered = pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+    (void)registered;
+}
+
+// Counts a task from its enqueueing to its end, so a fork never tears down a busy pool.
+struct InFlight {
+    InFlight() { ++work_in_flight; }
+    ~InFlight() { --work_in_flight; }
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+};
 
 // Rethrows an exception caught from the work: internal faults and memory exhaustion keep
 // their type, anything else becomes an internal fault carrying its text.
@@ -146,6 +198,7 @@ struct Completion {
 }  // namespace
 
 void run_on_pool(const std::function<void()>& work) {
+    const InFlight counted;  // before the lookup, so a fork cannot take the pool down under us
     Pool& p = pool();
     if (inside_pool) {
         try {
@@ -191,6 +244,7 @@ TaskBatch::~TaskBatch() {
 }
 
 void TaskBatch::submit(std::function<void()> task) {
+    const InFlight counted;  // as in run_on_pool; the enqueued task counts itself as well
     Pool& p = pool();
     if (inside_pool) {  // nested use from pool work: run in place, as run_on_pool does
         try {
@@ -205,6 +259,7 @@ void TaskBatch::submit(std::function<void()> task) {
         std::lock_guard lock(state_->mutex);
         ++state_->running;
     }
+    ++work_in_flight;
     p.arena->enqueue([state = state_, task = std::move(task)] {
         std::exception_ptr error;
         try {
@@ -214,6 +269,7 @@ void TaskBatch::submit(std::function<void()> task) {
         }
         std::lock_guard lock(state->mutex);
         if (error && !state->error) state->error = std::move(error);
+        --work_in_flight;
         if (--state->running == 0) state->finished.notify_all();
     });
 }
