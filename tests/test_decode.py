@@ -7,20 +7,13 @@ import pytest
 
 import quorvel
 
+from tables import objects
+
 pd = pytest.importorskip("pandas")
 
 NAN = float("nan")
 INF = float("inf")
 
-
-def objects(rows):
-    """A 2-D object array holding exactly the given cells."""
-    n_rows, n_cols = len(rows), len(rows[0]) if rows else 0
-    arr = np.empty((n_rows, n_cols), dtype=object)
-    for i, row in enumerate(rows):
-        for j, cell in enumerate(row):
-            arr[i, j] = cell
-    return arr
 
 
 def is_panic(exc):

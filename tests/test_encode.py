@@ -10,6 +10,8 @@ import pytest
 
 import quorvel
 
+from tables import objects
+
 pd = pytest.importorskip("pandas")
 
 NAN = float("nan")
@@ -17,15 +19,6 @@ MISSING = object()  # expected "no code" for a cell
 EMPTY_STATE = b"\x00" * 5
 SUPPORTED = "numpy.ndarray, pandas.DataFrame"
 
-
-def objects(rows):
-    """A 2-D object array holding exactly the given cells (no NumPy conversion of them)."""
-    n_rows, n_cols = len(rows), len(rows[0]) if rows else 0
-    arr = np.empty((n_rows, n_cols), dtype=object)
-    for i, row in enumerate(rows):
-        for j, cell in enumerate(row):
-            arr[i, j] = cell
-    return arr
 
 
 def column(values):

@@ -1,6 +1,8 @@
 // A minimal test registry for the pure C++ core; tests/test_core.py builds and runs it.
 #pragma once
 
+#include <dirent.h>
+
 #include <functional>
 #include <iostream>
 #include <map>
@@ -22,6 +24,18 @@ inline std::map<std::string, std::function<void()>>& registry() {
 struct Register {
     Register(const char* name, std::function<void()> body) { registry().emplace(name, std::move(body)); }
 };
+
+/// Threads of this process: the entries of /proc/self/task.
+inline std::size_t process_thread_count() {
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) throw Failure("cannot list /proc/self/task");
+    std::size_t count = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(dir);
+    return count;
+}
 
 }  // namespace quorvel::testing
 

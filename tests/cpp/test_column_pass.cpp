@@ -22,16 +22,7 @@ using namespace quorvel;
 
 namespace {
 
-std::size_t process_thread_count() {
-    DIR* dir = opendir("/proc/self/task");
-    CHECK(dir != nullptr);
-    std::size_t count = 0;
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(dir);
-    return count;
-}
+using quorvel::testing::process_thread_count;
 
 struct Table {
     Matrix matrix;

@@ -26,17 +26,7 @@ using namespace quorvel;
 
 namespace {
 
-// Threads of this process: the entries of /proc/self/task.
-std::size_t process_thread_count() {
-    DIR* dir = opendir("/proc/self/task");
-    CHECK(dir != nullptr);
-    std::size_t count = 0;
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(dir);
-    return count;
-}
+using quorvel::testing::process_thread_count;
 
 using Text = std::optional<std::string_view>;
 
