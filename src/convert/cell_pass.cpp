@@ -97,11 +97,15 @@ double half_as_double(const char* p) {
 
 using ElementReader = double (*)(const char*);
 
+// A bool element is true for any non-zero byte (a uint8 array viewed as bool may hold 2
+// or 255), as Python's float() of the element says.
+double bool_as_double(const char* p) { return *reinterpret_cast<const unsigned char*>(p) != 0 ? 1.0 : 0.0; }
+
 // The reader for a numeric dtype that can be read straight from memory, or null.
 ElementReader numeric_reader(PyArray_Descr* descr) {
     if (!PyArray_ISNBO(descr->byteorder)) return nullptr;
     switch (descr->type_num) {
-        case NPY_BOOL: return element_as_double<npy_bool>;
+        case NPY_BOOL: return bool_as_double;
         case NPY_BYTE: return element_as_double<npy_byte>;
         case NPY_UBYTE: return element_as_double<npy_ubyte>;
         case NPY_SHORT: return element_as_double<npy_short>;
@@ -154,7 +158,8 @@ public:
         for (std::size_t j = 0; j < matrix_.cols; ++j) {
             for (std::size_t i = 0; i < matrix_.rows; ++i) {
                 // Layout is read afresh for every cell: a cell's __str__ may have changed the array.
-                if (static_cast<std::size_t>(PyArray_DIM(array, 0)) <= i || static_cast<std::size_t>(PyArray_DIM(array, 1)) <= j) {
+                if (PyArray_NDIM(array) != 2 || static_cast<std::size_t>(PyArray_DIM(array, 0)) <= i ||
+                    static_cast<std::size_t>(PyArray_DIM(array, 1)) <= j) {
                     take(i, j, item_at(source, i, j).get());
                     continue;
                 }

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include <oneapi/tbb/global_control.h>
@@ -133,14 +134,20 @@ Pool& pool() {
 }
 
 // fork() copies only the calling thread, so a child would wait forever for pool
-// workers that do not exist in it. Before a fork the idle pool is taken down completely
-// (its workers exit); parent and child each start a new one on their next use. A pool
-// with work in flight (another thread waiting on it while this one forks) cannot be
-// stopped; the child then starts afresh and the parent keeps its pool.
+// workers that do not exist in it. Before a fork the pool is taken down completely (its
+// workers exit) once the work in flight has finished: that work never needs the
+// interpreter, so it finishes while the forking thread waits. Parent and child each start
+// a new pool on their next use.
 void before_fork() {
-    pool_mutex.lock();  // held across fork(): nobody starts or uses a new pool meanwhile
+    for (;;) {
+        // Wait without the mutex: a caller counts its work before it takes the mutex.
+        while (work_in_flight.load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        pool_mutex.lock();  // held across fork(): nobody starts or uses a pool meanwhile
+        if (work_in_flight.load() == 0) break;
+        pool_mutex.unlock();
+    }
     Pool* p = current_pool;
-    if (p == nullptr || work_in_flight.load() != 0) return;
+    if (p == nullptr) return;
     delete p->marker;
     delete p->arena;
     delete p->control;
@@ -267,10 +274,12 @@ void TaskBatch::submit(std::function<void()> task) {
         } catch (...) {
             error = std::current_exception();
         }
-        std::lock_guard lock(state->mutex);
-        if (error && !state->error) state->error = std::move(error);
-        --work_in_flight;
-        if (--state->running == 0) state->finished.notify_all();
+        {
+            std::lock_guard lock(state->mutex);
+            if (error && !state->error) state->error = std::move(error);
+            if (--state->running == 0) state->finished.notify_all();
+        }
+        --work_in_flight;  // last: a fork may follow at once, with nothing held
     });
 }
 
