@@ -207,14 +207,30 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     constexpr std::uint64_t no_code = std::numeric_limits<std::uint64_t>::max();
     std::vector<std::uint64_t> code_of_id(k);
     std::uint64_t next = 0;
-    for (const SortKey<Id>& entry : sorted) {
-        code_of_id[entry.id] = is_missing_marker(distinct[entry.id]) ? no_code : next++;
-    }
-    sorted = {};
-
+    const auto number = [&] {
+        // A marker's prefix key is its own bytes, zero-padded: only those few keys need a
+        // look at the text itself.
+        static const std::uint64_t marker_keys[] = {prefix_key("<NA>"), prefix_key("nan"), prefix_key("NaN")};
+        for (const SortKey<Id>& entry : sorted) {
+            const bool may_be_marker = std::find(std::begin(marker_keys), std::end(marker_keys), entry.prefix) !=
+                                       std::end(marker_keys);
+            code_of_id[entry.id] = may_be_marker && is_missing_marker(distinct[entry.id]) ? no_code : next++;
+        }
+    };
     // The one owned copy of each distinct text, shared by the table and the decode map.
     // Copied in id order, which within each shard is the column buffer's order.
-    for (std::string_view& text : distinct) text = texts.add(text);
+    std::vector<std::string_view> stored(k);
+    const auto store = [&] {
+        for (std::size_t id = 0; id < k; ++id) stored[id] = texts.add(distinct[id]);
+    };
+    if (k >= parallel_sort_min) {
+        tbb::parallel_invoke(number, store);
+    } else {
+        number();
+        store();
+    }
+    sorted = {};
+    distinct = std::move(stored);
 
     // The table, the decode map and the rows' codes are independent: build them at once.
     CodeTable table;
