@@ -798,3 +798,33 @@ def test_cell_pass_faults_keep_previous_encoding(make, prefix):
         assert is_panic(info.value)
         assert str(info.value).startswith(prefix)
     assert enc.__getstate__() == before
+
+
+class Half(float):
+    """A float whose float() is half its stored value."""
+
+    def __float__(self):
+        return float.__float__(self) / 2
+
+
+class NotANumber(float):
+    """A float subclass whose float() raises: its cell is text, as float() says."""
+
+    def __float__(self):
+        raise TypeError("no number here")
+
+    def __str__(self):
+        return "not a number"
+
+
+@pytest.mark.parametrize(
+    ("cells", "expected", "columns"),
+    [
+        ([Half(3.0), 1.0], [1.5, 1.0], []),
+        ([1.0, NotANumber(2.0)], [0.0, 1.0], [0]),  # "1" and "not a number"
+    ],
+)
+def test_float_subclass_converts_through_its_own_float(cells, expected, columns):
+    result, cols = quorvel.Encoder().encode(objects([[c] for c in cells]))
+    assert cols == columns
+    assert result[:, 0].tolist() == expected

@@ -223,6 +223,17 @@ private:
             return true;
         }
         if (PyUnicode_CheckExact(cell)) return false;  // a plain str never converts
+        if (PyFloat_Check(cell)) {
+            // A float subclass: float() honours a __float__ of its own (PyFloat_AsDouble
+            // would read the stored value past it).
+            Ref converted = Ref::steal(PyNumber_Float(cell));
+            if (!converted) {
+                PyErr_Clear();
+                return false;
+            }
+            value = PyFloat_AS_DOUBLE(converted.get());
+            return true;
+        }
         value = (PyLong_CheckExact(cell) || PyBool_Check(cell)) ? PyLong_AsDouble(cell) : PyFloat_AsDouble(cell);
         if (value == -1.0 && PyErr_Occurred()) {
             PyErr_Clear();
