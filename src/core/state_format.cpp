@@ -247,16 +247,22 @@ char* put_info(char* out, const EncodingInfo& info) {
 
 constexpr std::uint64_t kMaxSize = std::numeric_limits<std::size_t>::max();
 
-// Room reserved for a declared count. A count is trusted only when the bytes left could
-// hold that many entries of the smallest encoded size, so the reservation stays within a
-// fixed multiple of the input actually present; otherwise the first reservation is capped
-// at 1 MiB worth of elements and the container grows as elements arrive, and a state that
-// lies about its counts fails at the end of its bytes instead of allocating.
+// Room reserved for a declared count. A count is never trusted: the first reservation is
+// at most 1 MiB worth of elements (and never more than the bytes left could hold), and
+// the container grows as elements arrive, so a state that lies about its counts fails at
+// the end of its bytes instead of allocating. The large tables grow in steps (below)
+// that the bytes still left could fill, which spares them a rehash per doubling.
 template <class Element>
 std::size_t reservation(std::size_t declared, std::size_t bytes_left, std::size_t min_entry_bytes) {
-    if (declared <= bytes_left / min_entry_bytes) return declared;
     constexpr std::size_t cap = std::size_t{1} << 20;
-    return std::min(declared, cap / sizeof(Element));
+    return std::min({declared, bytes_left / min_entry_bytes, cap / sizeof(Element)});
+}
+
+// Room once `arrived` elements filled what was reserved: as many more as the bytes left
+// could still hold (at least one more, so the loop always makes progress).
+inline std::size_t grown_room(std::size_t declared, std::size_t arrived, std::size_t bytes_left,
+                              std::size_t min_entry_bytes) {
+    return std::min(declared, arrived + std::max<std::size_t>(1, bytes_left / min_entry_bytes));
 }
 
 // Smallest encoded entry of each list or map: a column index; a column index and an
@@ -393,8 +399,10 @@ public:
     bool code_table(CodeTable& table, TextStore& texts) {
         std::size_t count;
         if (!size(count)) return false;
-        table.reserve(reservation<CodeEntry>(count, bytes_left(), kMinCodeEntryBytes));
+        std::size_t room = reservation<CodeEntry>(count, bytes_left(), kMinCodeEntryBytes);
+        table.reserve(room);
         for (std::size_t i = 0; i < count; ++i) {
+            if (i == room) table.reserve(room = grown_room(count, i, bytes_left(), kMinCodeEntryBytes));
             std::string_view text_value;
             bool present;
             std::uint64_t code = 0;
@@ -413,8 +421,10 @@ public:
     bool decode_map(DecodeMap& map, TextStore& texts) {
         std::size_t count;
         if (!size(count)) return false;
-        map.reserve(reservation<DecodeEntry>(count, bytes_left(), kMinDecodeEntryBytes));
+        std::size_t room = reservation<DecodeEntry>(count, bytes_left(), kMinDecodeEntryBytes);
+        map.reserve(room);
         for (std::size_t i = 0; i < count; ++i) {
+            if (i == room) map.reserve(room = grown_room(count, i, bytes_left(), kMinDecodeEntryBytes));
             std::uint64_t code;
             std::string_view text_value;
             if (!u64(code) || !text(text_value)) return false;
