@@ -319,6 +319,9 @@ std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataf
     } else {
         pass.read_items(source);
     }
+    // Every cell is read: a frame's values array (often millions of objects) is released
+    // now, while the pool is still encoding, rather than after the pool is done.
+    values = Ref();
     EncodingInfo info = pass.finish();
     return {std::move(matrix), std::move(info)};
 }
