@@ -31,8 +31,9 @@ void ColumnPass::start_column(std::size_t j) {
     tasks_.submit([this, j] {
         double* const column = matrix_.rows == 0 ? nullptr : matrix_.begin() + j;
         Learned& learned = learned_[j];
-        learned.table = label_encode_into(texts_[j], column, matrix_.cols, learned.texts, &learned.decode);
-        texts_[j] = TextColumn();  // no longer needed: keep the peak memory down
+        // The staged texts are freed as soon as their copies are stored: keeps the peak down.
+        learned.table = label_encode_into(texts_[j], column, matrix_.cols, learned.texts, &learned.decode,
+                                          [this, j] { texts_[j] = TextColumn(); });
     });
 }
 

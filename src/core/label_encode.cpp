@@ -196,7 +196,7 @@ std::vector<SortKey<Id>> sorted_ids(const std::vector<std::string_view>& distinc
 
 template <class Id>
 CodeTable encode_column(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
-                        DecodeMap* decode) {
+                        DecodeMap* decode, const std::function<void()>& rows_read) {
     const std::size_t n = values.size();
     std::vector<Id> row_ids(n);
     std::vector<std::string_view> distinct = distinct_texts(values, row_ids);  // by id
@@ -231,6 +231,7 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     }
     sorted = {};
     distinct = std::move(stored);
+    if (rows_read) rows_read();  // from here on only the stored copies are read
 
     // The table, the decode map and the rows' codes are independent: build them at once.
     CodeTable table;
@@ -274,11 +275,11 @@ bool is_missing_marker(std::string_view text) noexcept {
 }
 
 CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
-                            DecodeMap* decode) {
+                            DecodeMap* decode, const std::function<void()>& rows_read) {
     if (values.size() <= std::numeric_limits<std::uint32_t>::max()) {
-        return encode_column<std::uint32_t>(values, out, stride, texts, decode);
+        return encode_column<std::uint32_t>(values, out, stride, texts, decode, rows_read);
     }
-    return encode_column<std::uint64_t>(values, out, stride, texts, decode);
+    return encode_column<std::uint64_t>(values, out, stride, texts, decode, rows_read);
 }
 
 LabelEncoded label_encode(const TextColumn& values) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -29,8 +30,10 @@ LabelEncoded label_encode(const TextColumn& values);
 /// The distinct texts are copied once, into `texts`, which the table's (and the decode
 /// map's) views point into. When `decode` is given, the column's decode map is built into
 /// it at the same time (equal to make_decode_map of the table, without a second walk).
+/// `rows_read`, when given, is called as soon as `values` is no longer read (before the
+/// table is built), so a caller that owns the rows can free them early.
 CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
-                            DecodeMap* decode = nullptr);
+                            DecodeMap* decode = nullptr, const std::function<void()>& rows_read = {});
 
 /// The decode map of a code table: code -> text for every entry that has a code (views
 /// into the same storage as the table's texts).
