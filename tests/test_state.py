@@ -220,7 +220,7 @@ def mutated_states(draw):
     return bytes(state)
 
 
-@settings(max_examples=400, suppress_health_check=[HealthCheck.too_slow], print_blob=True)
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow], print_blob=True)
 @given(mutated_states())
 def test_mutated_state_reads_or_raises_value_error(state):
     encoder = learned_encoder()
