@@ -1,0 +1,63 @@
+// Tests of the two text buffers: TextColumn (staged rows) and TextStore (the maps' texts).
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "core/text_column.hpp"
+#include "core/text_store.hpp"
+
+using namespace quorvel;
+
+namespace {
+
+// Texts of many lengths, some longer than a whole first block, some empty.
+std::vector<std::string> assorted_texts() {
+    std::vector<std::string> texts;
+    for (std::size_t n = 0; n < 3000; ++n) texts.push_back(std::string(n % 37, static_cast<char>('a' + n % 26)) + std::to_string(n));
+    texts.push_back("");
+    texts.push_back(std::string(100000, 'x'));  // larger than any block grown so far
+    texts.push_back(std::string("with\0nul", 8));
+    return texts;
+}
+
+}  // namespace
+
+TEST_CASE(text_store_keeps_every_text_in_place_across_growth_moves_and_adoption) {
+    const std::vector<std::string> texts = assorted_texts();
+    TextStore first;
+    std::vector<std::string_view> views;
+    for (const std::string& text : texts) views.push_back(first.add(text));
+
+    TextStore moved = std::move(first);  // moving the store moves no text
+    TextStore joined;
+    const std::string_view own = joined.add("own text");
+    joined.adopt(std::move(moved));  // nor does handing its blocks to another store
+    for (std::size_t i = 0; i < texts.size(); ++i) CHECK(views[i] == texts[i]);
+    CHECK(own == "own text");
+    // Adding after the adoption still leaves the earlier texts alone.
+    for (const std::string& text : texts) joined.add(text);
+    for (std::size_t i = 0; i < texts.size(); ++i) CHECK(views[i] == texts[i]);
+}
+
+TEST_CASE(text_store_empty_text_has_a_pointer) {
+    TextStore store;
+    const std::string_view empty = store.add("");
+    CHECK(empty.empty());
+    CHECK(empty.data() != nullptr);  // callers memcpy from it
+}
+
+TEST_CASE(text_column_holds_its_rows_and_copies_them) {
+    const std::vector<std::string> texts = assorted_texts();
+    TextColumn column;
+    for (const std::string& text : texts) column.push_back(text);
+    CHECK_EQ(column.size(), texts.size());
+    TextColumn copy = column;
+    TextColumn moved = std::move(column);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        CHECK(copy[i] == texts[i]);
+        CHECK(moved[i] == texts[i]);
+    }
+    copy.push_back("after");  // the copy has a buffer of its own
+    CHECK(copy[texts.size()] == "after");
+    CHECK_EQ(moved.size(), texts.size());
+}
