@@ -143,6 +143,19 @@ def make_small(seed, rows=600):
 
 # --------------------------------------------------------------------------- timing
 
+def _timed_call(fn):
+    """Seconds of one call of fn() with the GC disabled; the result is released untimed."""
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        r = fn()
+        t1 = time.perf_counter()
+    finally:
+        gc.enable()
+    del r
+    return t1 - t0
+
+
 def measure(fn, repeat):
     """Times fn() `repeat` times (GC collected before and disabled during each call).
 
@@ -151,15 +164,7 @@ def measure(fn, repeat):
     times = []
     for _ in range(repeat):
         gc.collect()
-        gc.disable()
-        try:
-            t0 = time.perf_counter()
-            r = fn()
-            t1 = time.perf_counter()
-        finally:
-            gc.enable()
-        del r
-        times.append(t1 - t0)
+        times.append(_timed_call(fn))
     return times
 
 
@@ -170,15 +175,7 @@ def measure_per_call(fn, calls):
     for i in range(calls):
         if i % 200 == 0:
             gc.collect()
-        gc.disable()
-        try:
-            t0 = time.perf_counter()
-            r = fn()
-            t1 = time.perf_counter()
-        finally:
-            gc.enable()
-        del r
-        times.append(t1 - t0)
+        times.append(_timed_call(fn))
     return times
 
 
