@@ -394,3 +394,30 @@ def test_memory_stays_flat(capfd, workload, calls):
     gc.collect()
     grown = process.memory_info().rss - start
     assert grown < 24 * MB, f"resident memory grew by {grown / MB:.1f} MiB over {calls} calls"
+
+
+def _cells_holding(column, obj):
+    return sum(cell is obj for cell in column)
+
+
+@pytest.mark.parametrize("rows", [5, 3000])
+def test_shared_result_objects_own_one_reference_per_cell(rows):
+    # Texts and repeated floats are shared between cells; each cell must still own
+    # exactly one reference, or freeing the result frees an object twice or never.
+    rng = np.random.default_rng(rows)
+    words = np.array(["alpha", "beta", "gamma", "nan"], dtype=object)
+    table = np.empty((rows, 3), dtype=object)
+    table[:, 0] = words[rng.integers(0, 4, rows)]
+    table[:, 1] = rng.integers(0, 2, rows).astype(float)  # a flag column: two values
+    table[:, 2] = rng.normal(size=rows)
+    enc = Encoder()
+    codes, _ = enc.encode(table)
+    out = enc.decode(codes)
+    for column in (0, 1):
+        distinct = {id(cell): cell for cell in out[:, column]}
+        for sample in distinct.values():
+            # the cells, the dict, `sample` and getrefcount's own argument
+            assert sys.getrefcount(sample) == _cells_holding(out[:, column], sample) + 3
+    text = out[0, 0]
+    del out, distinct, sample
+    assert sys.getrefcount(text) == 2  # the result held the only other references

@@ -1,8 +1,11 @@
 // Output assembly: a new float64 array, object array or DataFrame from the working matrix.
 #include "convert/output.hpp"
 
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "convert/numpy.hpp"
@@ -26,58 +29,83 @@ std::uint64_t code_of(double value) {
 // shared by every cell holding that code.
 class ColumnTexts {
 public:
-    ColumnTexts(const DecodeMap& map, std::size_t rows) : map_(map) {
+    /// `missing` stands for NaN cells and for codes without a text.
+    ColumnTexts(const DecodeMap& map, std::size_t rows, PyObject* missing) : map_(map), missing_(missing) {
         std::uint64_t largest = 0;
         for (const auto& entry : map) largest = std::max(largest, entry.first);
-        // Codes learned by encoding are dense (0..k-1): index them directly.
-        if (map.empty() || largest >= 2 * map.size() + 64) return;
-        dense_.resize(largest + 1);
-        // When the rows will meet most codes anyway, make every text up front, walking the
-        // map in memory order rather than looking codes up one by one.
-        eager_ = map.size() <= 2 * rows;
-        if (eager_) {
-            for (const auto& [code, text] : map) dense_[code] = py::make_str(text);
+        // Codes learned by encoding are dense (0..k-1) and most of them occur when the rows
+        // outnumber them: make every text up front and index the codes directly.
+        if (map.empty() || largest >= 2 * map.size() + 64 || map.size() > 2 * rows) return;
+        make_dense(largest + 1);
+    }
+
+    /// The text of a cell (`missing` for NaN and for a code without a text), for a cell
+    /// about to be written. Its reference is owned by that cell once `settle` has run.
+    PyObject* cell(double value) {
+        if (!dense_.empty()) {
+            Slot& slot = dense_[slot_of(value)];
+            ++slot.uses;
+            return slot.text.get();
+        }
+        PyObject* text = lookup(value);
+        if (text == nullptr) text = missing_;
+        Py_INCREF(text);
+        return text;
+    }
+
+    /// Hints that `cell(value)` comes soon: rows meet codes in any order, so fetching the
+    /// slot some rows ahead overlaps its cache miss with the work in between.
+    void prefetch(double value) const {
+        if (!dense_.empty()) __builtin_prefetch(&dense_[slot_of(value)], 1);
+    }
+
+    /// Adds the references handed out by `cell` to the texts' counts, once per text: each
+    /// str is touched once, in the order it was made, instead of once per cell.
+    void settle() noexcept {
+        for (Slot& slot : dense_) {
+            if (slot.uses != 0) Py_SET_REFCNT(slot.text.get(), Py_REFCNT(slot.text.get()) + slot.uses);
+            slot.uses = 0;
         }
     }
 
-    /// Writes a new reference to the text of row r's code (`missing` for NaN and for a
-    /// code without a text) to out[r * stride], for every row of matrix column c.
-    void fill(const Matrix& matrix, std::size_t c, PyObject** out, std::size_t stride, PyObject* missing) {
-        if (eager_) return fill_dense(matrix, c, out, stride, missing);
+    /// Writes the texts of matrix column c to out[r * stride], one reference per cell.
+    void fill(const Matrix& matrix, std::size_t c, PyObject** out, std::size_t stride) {
+        constexpr std::size_t ahead = 16;
         for (std::size_t r = 0; r < matrix.rows; ++r) {
-            PyObject* text = lookup(matrix.at(r, c));
-            if (text == nullptr) text = missing;
-            Py_INCREF(text);
-            out[r * stride] = text;
+            if (r + ahead < matrix.rows) prefetch(matrix.at(r + ahead, c));
+            out[r * stride] = cell(matrix.at(r, c));
         }
+        settle();
     }
 
 private:
-    const Ref* dense_slot(double value) const {
-        if (std::isnan(value)) return nullptr;
-        const std::uint64_t code = code_of(value);
-        return code < dense_.size() ? &dense_[code] : nullptr;
+    // A text and the number of cells that the fill has pointed at it so far.
+    struct Slot {
+        Ref text;
+        Py_ssize_t uses = 0;
+    };
+
+    // One slot per code below `size` plus a last one for "missing". The texts are made in
+    // code order: a learned map stores them in that order, so they are read front to back.
+    void make_dense(std::size_t size) {
+        std::vector<std::string_view> texts(size);
+        std::vector<bool> known(size, false);
+        for (const auto& [code, text] : map_) {
+            texts[code] = text;
+            known[code] = true;
+        }
+        dense_.resize(size + 1);
+        for (std::size_t code = 0; code < size; ++code) {
+            dense_[code].text = known[code] ? py::make_str(texts[code]) : Ref::borrow(missing_);
+        }
+        dense_[size].text = Ref::borrow(missing_);
     }
 
-    // All texts exist already. Rows meet codes in any order, so each row costs two
-    // dependent cache misses (its slot, then its str); prefetching rows ahead overlaps
-    // them instead of paying them one after the other.
-    void fill_dense(const Matrix& matrix, std::size_t c, PyObject** out, std::size_t stride, PyObject* missing) {
-        constexpr std::size_t slot_ahead = 16, text_ahead = 8;
-        const std::size_t rows = matrix.rows;
-        for (std::size_t r = 0; r < rows; ++r) {
-            if (r + slot_ahead < rows) {
-                if (const Ref* slot = dense_slot(matrix.at(r + slot_ahead, c))) __builtin_prefetch(slot);
-            }
-            if (r + text_ahead < rows) {
-                const Ref* slot = dense_slot(matrix.at(r + text_ahead, c));
-                if (slot != nullptr && *slot) __builtin_prefetch(slot->get(), 1);
-            }
-            const Ref* slot = dense_slot(matrix.at(r, c));
-            PyObject* text = slot != nullptr && *slot ? slot->get() : missing;
-            Py_INCREF(text);
-            out[r * stride] = text;
-        }
+    std::size_t slot_of(double value) const {
+        const std::size_t missing = dense_.size() - 1;
+        if (std::isnan(value)) return missing;
+        const std::uint64_t code = code_of(value);
+        return code < missing ? code : missing;
     }
 
     // The text of a cell, made on first use (the map is searched once per code); null for
@@ -85,14 +113,9 @@ private:
     PyObject* lookup(double value) {
         if (std::isnan(value)) return nullptr;
         const std::uint64_t code = code_of(value);
-        if (code < dense_.size()) {
-            Ref& slot = dense_[code];
-            if (!slot) slot = make(code);
-            return known(slot);
-        }
         auto cached = sparse_.find(code);
         if (cached == sparse_.end()) cached = sparse_.emplace(code, make(code)).first;
-        return known(cached->second);
+        return cached->second.get() == Py_None ? nullptr : cached->second.get();
     }
 
     // A new str for the code, or None standing for "no text" (so the miss is cached too).
@@ -101,11 +124,9 @@ private:
         return found == map_.end() ? Ref::borrow(Py_None) : py::make_str(found->second);
     }
 
-    static PyObject* known(const Ref& slot) { return slot.get() == Py_None ? nullptr : slot.get(); }
-
     const DecodeMap& map_;
-    bool eager_ = false;
-    std::vector<Ref> dense_;
+    PyObject* missing_;
+    std::vector<Slot> dense_;
     FlatMap<std::uint64_t, Ref> sparse_;
 };
 
@@ -113,6 +134,50 @@ const DecodeMap& decode_map_of(const EncodingInfo& info, std::size_t column) {
     auto found = info.decode_maps.find(column);
     if (found == info.decode_maps.end()) fault("no entry found for key");
     return found->second;
+}
+
+// Python floats for the cells of one plain column. Equal values met recently share one
+// object: floats are immutable, and columns of flags or small counts then cost one object
+// per distinct value instead of one per cell. The slots borrow: every object they point
+// to is owned by a cell already written.
+class ColumnFloats {
+public:
+    PyObject* cell(double value) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
+        if (slot.object != nullptr && slot.bits == bits) {
+            Py_INCREF(slot.object);
+            return slot.object;
+        }
+        slot = Slot{bits, py::require(PyFloat_FromDouble(value))};
+        return slot.object;
+    }
+
+private:
+    static constexpr unsigned kSlotBits = 4;
+    struct Slot {
+        std::uint64_t bits = 0;
+        PyObject* object = nullptr;
+    };
+    std::array<Slot, std::size_t{1} << kSlotBits> slots_{};
+};
+
+// Row by row: a float for each plain cell, the column's text for each encoded one.
+void write_cells(const Matrix& matrix, std::vector<std::optional<ColumnTexts>>& texts, PyObject** cells) {
+    constexpr std::size_t ahead = 16;
+    std::vector<ColumnFloats> floats(matrix.cols);
+    for (std::size_t r = 0; r < matrix.rows; ++r) {
+        const double* row = matrix.begin() + r * matrix.cols;
+        if (r + ahead < matrix.rows) {
+            for (std::size_t c = 0; c < matrix.cols; ++c) {
+                if (texts[c]) texts[c]->prefetch(matrix.at(r + ahead, c));
+            }
+        }
+        for (std::size_t c = 0; c < matrix.cols; ++c) {
+            *cells++ = texts[c] ? texts[c]->cell(row[c]) : floats[c].cell(row[c]);
+        }
+    }
 }
 
 // Object array: encoded columns hold their texts ("NaN" where there is none), every other
@@ -130,17 +195,24 @@ Ref object_array(const Matrix& matrix, const EncodingInfo& info) {
     Ref array = checked(PyArray_SimpleNew(2, dims, NPY_OBJECT));  // cells start as null
     auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     Ref nan_text = py::make_str("NaN");
-    // Floats row by row, so the cells are written front to back; then each encoded column.
-    for (std::size_t r = 0; r < matrix.rows; ++r) {
-        for (std::size_t c = 0; c < matrix.cols; ++c) {
-            if (decoded[c] == nullptr) cells[r * matrix.cols + c] = py::require(PyFloat_FromDouble(matrix.at(r, c)));
-        }
-    }
+    std::vector<std::optional<ColumnTexts>> texts(matrix.cols);
     for (std::size_t c = 0; c < matrix.cols; ++c) {
-        if (decoded[c] != nullptr) {
-            ColumnTexts(*decoded[c], matrix.rows).fill(matrix, c, cells + c, matrix.cols, nan_text.get());
-        }
+        if (decoded[c] != nullptr) texts[c].emplace(*decoded[c], matrix.rows, nan_text.get());
     }
+    // Every str exists before the cells are written, so one pass front to back writes each
+    // row's cells together, and each cache line of the array is filled once.
+    auto settle_all = [&texts] {
+        for (auto& column : texts) {
+            if (column) column->settle();
+        }
+    };
+    try {
+        write_cells(matrix, texts, cells);
+    } catch (...) {
+        settle_all();  // cells written so far own their references before the array goes
+        throw;
+    }
+    settle_all();
     return array;
 }
 
@@ -149,7 +221,7 @@ Ref column_list(const Matrix& matrix, std::size_t c, const DecodeMap& map) {
     Ref list = checked(PyList_New(static_cast<Py_ssize_t>(matrix.rows)));
     if (matrix.rows > 0 && c >= matrix.cols) fault("ndarray: index out of bounds");
     // The list's item array is filled in place, as PyList_SET_ITEM would one by one.
-    if (matrix.rows > 0) ColumnTexts(map, matrix.rows).fill(matrix, c, &PyList_GET_ITEM(list.get(), 0), 1, Py_None);
+    if (matrix.rows > 0) ColumnTexts(map, matrix.rows, Py_None).fill(matrix, c, &PyList_GET_ITEM(list.get(), 0), 1);
     return list;
 }
 

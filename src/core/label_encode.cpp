@@ -5,8 +5,8 @@
 // precomputed hash, so neither lookups nor growth hash again; large columns are split
 // into shards filled in parallel) and the row's distinct id is remembered. The k distinct ids are sorted on an 8-byte prefix key
 // of their texts (most comparisons never touch the text) and numbered; the texts are then
-// copied once into the code table and once into the decode map while the rows' codes
-// are filled in parallel.
+// copied once, in byte order, into the store that the code table and the decode map
+// share, and the maps and the rows' codes are filled in parallel.
 // Sorting all n rows would do the same job with n log n string comparisons; columns
 // usually hold far fewer distinct texts than rows.
 #include "core/label_encode.hpp"
@@ -203,25 +203,35 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     std::vector<SortKey<Id>> sorted = sorted_ids<Id>(distinct);
 
     // Number the distinct texts in order; markers get no code and use up no number.
+    // Position j is the j-th distinct text in byte order.
     const std::size_t k = distinct.size();
     constexpr std::uint64_t no_code = std::numeric_limits<std::uint64_t>::max();
     std::vector<std::uint64_t> code_of_id(k);
+    std::vector<std::uint64_t> code_at(k);
     std::uint64_t next = 0;
     const auto number = [&] {
         // A marker's prefix key is its own bytes, zero-padded: only those few keys need a
         // look at the text itself.
         static const std::uint64_t marker_keys[] = {prefix_key("<NA>"), prefix_key("nan"), prefix_key("NaN")};
-        for (const SortKey<Id>& entry : sorted) {
+        for (std::size_t j = 0; j < k; ++j) {
+            const SortKey<Id>& entry = sorted[j];
             const bool may_be_marker = std::find(std::begin(marker_keys), std::end(marker_keys), entry.prefix) !=
                                        std::end(marker_keys);
-            code_of_id[entry.id] = may_be_marker && is_missing_marker(distinct[entry.id]) ? no_code : next++;
+            code_at[j] = may_be_marker && is_missing_marker(distinct[entry.id]) ? no_code : next++;
+            code_of_id[entry.id] = code_at[j];
         }
     };
     // The one owned copy of each distinct text, shared by the table and the decode map.
-    // Copied in id order, which within each shard is the column buffer's order.
-    std::vector<std::string_view> stored(k);
+    // Copied in byte order, so that whoever walks the codes later (building the maps now,
+    // decoding or writing the state later) reads the texts front to back.
+    std::vector<std::string_view> ordered(k);
     const auto store = [&] {
-        for (std::size_t id = 0; id < k; ++id) stored[id] = texts.add(distinct[id]);
+        // The reads jump around the column buffer: start fetching a few texts ahead.
+        constexpr std::size_t ahead = 8;
+        for (std::size_t j = 0; j < k; ++j) {
+            if (j + ahead < k) __builtin_prefetch(distinct[sorted[j + ahead].id].data());
+            ordered[j] = texts.add(distinct[sorted[j].id]);
+        }
     };
     if (k >= parallel_sort_min) {
         tbb::parallel_invoke(number, store);
@@ -230,24 +240,22 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
         store();
     }
     sorted = {};
-    distinct = std::move(stored);
+    distinct = {};
     if (rows_read) rows_read();  // from here on only the stored copies are read
 
     // The table, the decode map and the rows' codes are independent: build them at once.
     CodeTable table;
-    const auto code_of = [&](std::size_t id) -> std::optional<std::uint64_t> {
-        if (code_of_id[id] == no_code) return std::nullopt;
-        return code_of_id[id];
-    };
     const auto build_table = [&] {
         table.reserve(k);
-        for (std::size_t id = 0; id < k; ++id) table.try_emplace(distinct[id], code_of(id));
+        for (std::size_t j = 0; j < k; ++j) {
+            table.try_emplace(ordered[j], code_at[j] == no_code ? std::nullopt : std::optional<std::uint64_t>(code_at[j]));
+        }
     };
     const auto build_decode = [&] {
         if (decode == nullptr) return;
         decode->reserve(next);
-        for (std::size_t id = 0; id < k; ++id) {
-            if (code_of_id[id] != no_code) decode->try_emplace(code_of_id[id], distinct[id]);
+        for (std::size_t j = 0; j < k; ++j) {
+            if (code_at[j] != no_code) decode->try_emplace(code_at[j], ordered[j]);
         }
     };
     const auto fill_rows = [&] {
