@@ -31,12 +31,10 @@ class ColumnTexts {
 public:
     /// `missing` stands for NaN cells and for codes without a text.
     ColumnTexts(const DecodeMap& map, std::size_t rows, PyObject* missing) : map_(map), missing_(missing) {
-        std::uint64_t largest = 0;
-        for (const auto& entry : map) largest = std::max(largest, entry.first);
         // Codes learned by encoding are dense (0..k-1) and most of them occur when the rows
         // outnumber them: make every text up front and index the codes directly.
-        if (map.empty() || largest >= 2 * map.size() + 64 || map.size() > 2 * rows) return;
-        make_dense(largest + 1);
+        if (map.empty() || map.largest_code() >= 2 * map.size() + 64 || map.size() > 2 * rows) return;
+        make_dense(map.largest_code() + 1);
     }
 
     /// The text of a cell (`missing` for NaN and for a code without a text), for a cell
@@ -85,20 +83,17 @@ private:
         Py_ssize_t uses = 0;
     };
 
-    // One slot per code below `size` plus a last one for "missing". The texts are made in
-    // code order: a learned map stores them in that order, so they are read front to back.
+    // One slot per code below `size` plus a last one for "missing". The map holds its
+    // entries in code order, and a learned map stores its texts in that order too, so the
+    // texts are read front to back.
     void make_dense(std::size_t size) {
-        std::vector<std::string_view> texts(size);
-        std::vector<bool> known(size, false);
-        for (const auto& [code, text] : map_) {
-            texts[code] = text;
-            known[code] = true;
-        }
         dense_.resize(size + 1);
-        for (std::size_t code = 0; code < size; ++code) {
-            dense_[code].text = known[code] ? py::make_str(texts[code]) : Ref::borrow(missing_);
+        std::size_t code = 0;
+        for (const auto& [next, text] : map_) {
+            for (; code < next; ++code) dense_[code].text = Ref::borrow(missing_);
+            dense_[code++].text = py::make_str(text);
         }
-        dense_[size].text = Ref::borrow(missing_);
+        for (; code <= size; ++code) dense_[code].text = Ref::borrow(missing_);
     }
 
     std::size_t slot_of(double value) const {

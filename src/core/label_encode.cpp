@@ -255,7 +255,7 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
         if (decode == nullptr) return;
         decode->reserve(next);
         for (std::size_t j = 0; j < k; ++j) {
-            if (code_at[j] != no_code) decode->try_emplace(code_at[j], ordered[j]);
+            if (code_at[j] != no_code) decode->push_back(code_at[j], ordered[j]);
         }
     };
     const auto fill_rows = [&] {
@@ -298,12 +298,12 @@ LabelEncoded label_encode(const TextColumn& values) {
 }
 
 DecodeMap make_decode_map(const CodeTable& table) {
-    DecodeMap decode;
-    decode.reserve(table.size());
+    std::vector<DecodeMap::value_type> entries;
+    entries.reserve(table.size());
     for (const auto& [text, code] : table) {
-        if (code) decode.try_emplace(*code, text);
+        if (code) entries.emplace_back(*code, text);
     }
-    return decode;
+    return DecodeMap(std::move(entries));
 }
 
 }  // namespace quorvel

@@ -137,28 +137,6 @@ std::vector<const CodeEntry*> text_order(const CodeTable& table) {
     return sort_by_text(table);
 }
 
-// A decode map in code order. Codes 0..n-1 (the map of an encoded column) are placed
-// directly; other codes are sorted.
-std::vector<const DecodeEntry*> code_order(const DecodeMap& map) {
-    const std::size_t n = map.size();
-    std::vector<const DecodeEntry*> order(n, nullptr);
-    bool dense = true;
-    for (const auto& entry : map) {
-        if (entry.first >= n) {
-            dense = false;
-            break;
-        }
-        order[entry.first] = &entry;  // keys are distinct, so n keys below n fill every slot
-    }
-    if (dense) return order;
-    std::vector<std::pair<std::uint64_t, const DecodeEntry*>> keyed;
-    keyed.reserve(n);
-    for (const auto& entry : map) keyed.emplace_back(entry.first, &entry);
-    sort_sequence(keyed, [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].second;
-    return order;
-}
-
 // The outer maps hold one entry per text column: few, sorted plainly.
 template <class Map>
 std::vector<const typename Map::value_type*> column_order(const Map& map) {
@@ -218,9 +196,9 @@ char* put_code_table(char* out, const CodeTable& table) {
 
 char* put_decode_map(char* out, const DecodeMap& map) {
     out = put_u64(out, map.size());
-    for (const DecodeEntry* entry : code_order(map)) {
-        out = put_u64(out, entry->first);
-        out = put_text(out, entry->second);
+    for (const auto& [code, text] : map) {  // held in code order
+        out = put_u64(out, code);
+        out = put_text(out, text);
     }
     return out;
 }
@@ -421,15 +399,17 @@ public:
     bool decode_map(DecodeMap& map, TextStore& texts) {
         std::size_t count;
         if (!size(count)) return false;
+        std::vector<DecodeEntry> entries;
         std::size_t room = reservation<DecodeEntry>(count, bytes_left(), kMinDecodeEntryBytes);
-        map.reserve(room);
+        entries.reserve(room);
         for (std::size_t i = 0; i < count; ++i) {
-            if (i == room) map.reserve(room = grown_room(count, i, bytes_left(), kMinDecodeEntryBytes));
+            if (i == room) entries.reserve(room = grown_room(count, i, bytes_left(), kMinDecodeEntryBytes));
             std::uint64_t code;
             std::string_view text_value;
             if (!u64(code) || !text(text_value)) return false;
-            map.insert_or_assign(code, texts.add(text_value));  // a repeated code keeps the later text
+            entries.emplace_back(code, texts.add(text_value));
         }
+        map = DecodeMap(std::move(entries));  // a repeated code keeps the later text
         return true;
     }
 

@@ -113,10 +113,7 @@ EncodingInfo example_info() {
     table.emplace("b", 1);
     table.emplace("a", 0);
     info.encode_maps.emplace(1, std::move(table));
-    DecodeMap decode;
-    decode.emplace(1, "b");
-    decode.emplace(0, "a");
-    info.decode_maps.emplace(1, std::move(decode));
+    info.decode_maps.emplace(1, DecodeMap({{1, "b"}, {0, "a"}}));
     return info;
 }
 
@@ -231,9 +228,9 @@ EncodingInfo random_info(std::mt19937_64& rng) {
         info.encode_maps.insert_or_assign(pick(20), std::move(table));
     }
     for (std::size_t i = pick(5); i > 0; --i) {
-        DecodeMap map;
-        for (std::size_t j = pick(12); j > 0; --j) map.insert_or_assign(code(), keep(text()));
-        info.decode_maps.insert_or_assign(pick(3) == 0 ? rng() : pick(20), std::move(map));
+        std::vector<DecodeMap::value_type> entries;  // a repeated code: the later text wins
+        for (std::size_t j = pick(12); j > 0; --j) entries.emplace_back(code(), keep(text()));
+        info.decode_maps.insert_or_assign(pick(3) == 0 ? rng() : pick(20), DecodeMap(std::move(entries)));
     }
     return info;
 }
@@ -257,11 +254,9 @@ EncodingInfo reinserted(const EncodingInfo& info) {
     for (const auto& [column, map] : info.decode_maps) maps.emplace_back(column, &map);
     std::reverse(maps.begin(), maps.end());
     for (const auto& [column, map] : maps) {
-        std::vector<const DecodeMap::value_type*> entries;
-        for (const auto& entry : *map) entries.push_back(&entry);
-        DecodeMap fresh;
-        for (auto it = entries.rbegin(); it != entries.rend(); ++it) fresh.emplace((*it)->first, (*it)->second);
-        copy.decode_maps.emplace(column, std::move(fresh));
+        std::vector<DecodeMap::value_type> entries(map->begin(), map->end());
+        std::reverse(entries.begin(), entries.end());
+        copy.decode_maps.emplace(column, DecodeMap(std::move(entries)));
     }
     return copy;
 }
@@ -347,10 +342,7 @@ TEST_CASE(state_sorting_is_by_unsigned_bytes_and_numeric_keys) {
     table.emplace("", 0);
     info.encode_maps.emplace(256, std::move(table));
     info.encode_maps.emplace(1, CodeTable{});
-    DecodeMap decode;
-    decode.emplace(256, "x");
-    decode.emplace(1, "y");
-    info.decode_maps.emplace(256, std::move(decode));
+    info.decode_maps.emplace(256, DecodeMap({{256, "x"}, {1, "y"}}));
     info.decode_maps.emplace(1, DecodeMap{});
     EncoderState state;
     state.encoding_info = std::move(info);
@@ -732,7 +724,7 @@ std::pair<CodeTable, DecodeMap> encoded_column(std::vector<std::string> texts, c
     DecodeMap decode;
     for (std::size_t code = 0; code < texts.size(); ++code) {
         table.emplace(keep(texts[code]), code);
-        decode.emplace(code, keep(texts[code]));
+        decode.push_back(code, keep(texts[code]));
     }
     for (const std::string& marker : markers) table.emplace(keep(marker), std::nullopt);
     return {std::move(table), std::move(decode)};
@@ -757,17 +749,19 @@ TEST_CASE(state_large_tables_with_other_codes_write_in_sorted_order) {
     const std::vector<std::string> texts = varied_texts(60000, rng);
     std::vector<CodeTable> tables(5);
     std::vector<DecodeMap> decodes(5);
+    std::vector<std::vector<DecodeMap::value_type>> entries(3);
     for (std::size_t i = 0; i < texts.size(); ++i) {
         // Codes not in text order.
         tables[0].emplace(texts[i], i);
-        decodes[0].emplace(i, texts[i]);
+        entries[0].emplace_back(i, texts[i]);
         // Codes with gaps and beyond the table size.
         tables[1].emplace(texts[i], 3 * i + 7);
-        decodes[1].emplace(3 * i + 7, texts[i]);
+        entries[1].emplace_back(3 * i + 7, texts[i]);
         // Repeated codes; many texts without a code.
         tables[2].emplace(texts[i], i % 3 == 0 ? std::optional<std::uint64_t>() : std::optional<std::uint64_t>(i / 2));
-        decodes[2].emplace(rng(), texts[i]);
+        entries[2].emplace_back(rng(), texts[i]);  // random codes, given out of order
     }
+    for (std::size_t i = 0; i < entries.size(); ++i) decodes[i] = DecodeMap(std::move(entries[i]));
     // Codes in text order except for one adjacent pair swapped.
     auto [swapped, swapped_decode] = encoded_column(texts, {"nan"});
     {
