@@ -248,6 +248,51 @@ def test_decode_does_not_change_input():
     assert frame["b"].dtype == np.float64 and frame["b"].tolist() == [0.0]
 
 
+def _codes_in_layout(layout, tmp_path):
+    """The same 3 x 2 code matrix (column 1 holds codes of "a", "b", "c") in a given memory layout."""
+    codes = np.array([[7.5, 2.0], [-1.0, float("nan")], [0.25, 0.0]])
+    if layout == "c":
+        return codes.copy()
+    if layout == "fortran":
+        return np.asfortranarray(codes)
+    if layout == "strided":
+        wide = np.zeros((3, 4))
+        wide[:, ::2] = codes
+        return wide[:, ::2]
+    if layout == "read-only":
+        frozen = codes.copy()
+        frozen.flags.writeable = False
+        return frozen
+    if layout == "big-endian":
+        return codes.astype(">f8")
+    mapped = np.memmap(tmp_path / "codes.bin", dtype=np.float64, mode="w+", shape=codes.shape)
+    mapped[:] = codes
+    return mapped
+
+
+LAYOUTS = ["c", "fortran", "strided", "read-only", "big-endian", "memmap"]
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_decode_reads_every_float64_layout_alike(layout, tmp_path):
+    codes = _codes_in_layout(layout, tmp_path)
+    kept = np.array(codes)
+    out = learned().decode(codes)
+    assert out.dtype == object
+    assert out.tolist()[0] == [7.5, "c"] and out.tolist()[2] == [0.25, "a"]
+    assert out[1, 0] == -1.0 and out[1, 1] == "NaN"
+    np.testing.assert_array_equal(np.asarray(codes), kept)  # the input is left as it was
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_decode_without_encoding_returns_an_independent_copy(layout, tmp_path):
+    codes = _codes_in_layout(layout, tmp_path)
+    out = quorvel.Encoder().decode(codes)
+    assert out.dtype == np.float64 and out.flags.c_contiguous and out.flags.writeable
+    assert not np.shares_memory(out, codes)
+    np.testing.assert_array_equal(out, np.asarray(codes))
+
+
 # --- zero rows and narrow inputs ---------------------------------------------------------
 
 

@@ -103,13 +103,20 @@ bool takes_fast_path(PyObject* obj) {
     return PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(float64.get()));
 }
 
-// Copies a 2-D float64 array (any strides, any order) into a new matrix, element by position.
-Matrix copy_float64(PyObject* obj) {
+// Copies a 2-D float64 array (any strides, any order) into a new matrix, element by
+// position. A row-major array is read in place instead when `in_place` allows it.
+Matrix copy_float64(PyObject* obj, bool in_place) {
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    Matrix matrix = Matrix::uninitialised(static_cast<std::size_t>(PyArray_DIM(array, 0)),
-                                          static_cast<std::size_t>(PyArray_DIM(array, 1)));
+    const auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    const auto cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
+    const bool row_major =
+        PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array) && PyArray_ISNOTSWAPPED(array);
+    if (in_place && row_major && rows * cols != 0) {
+        return Matrix::borrowing(static_cast<const double*>(PyArray_DATA(array)), rows, cols);
+    }
+    Matrix matrix = Matrix::uninitialised(rows, cols);
     if (matrix.size() == 0) return matrix;
-    if (PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array) && PyArray_ISNOTSWAPPED(array)) {
+    if (row_major) {
         std::memcpy(matrix.begin(), PyArray_DATA(array), matrix.size() * sizeof(double));
         return matrix;
     }
@@ -123,10 +130,10 @@ Matrix copy_float64(PyObject* obj) {
 
 }  // namespace
 
-ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text) {
+ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text, bool read_in_place) {
     OUT out = recognise(obj);
     ensure_numpy();
-    if (takes_fast_path(obj)) return ExtractedInput{copy_float64(obj), std::move(out), std::nullopt};
+    if (takes_fast_path(obj)) return ExtractedInput{copy_float64(obj, read_in_place), std::move(out), std::nullopt};
     if (!can_encode_text) py::raise(PyExc_Exception, "Provide a way to encode String!");
     auto [matrix, learned] = encode_object_array(obj, out.is_dataframe());
     return ExtractedInput{std::move(matrix), std::move(out), std::move(learned)};

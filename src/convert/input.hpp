@@ -34,7 +34,11 @@ struct ExtractedInput {
 /// Recognises `obj` (borrowed) by its type's short name and extracts the working matrix:
 /// a 2-D float64 array is copied as it is; everything else accepted goes through
 /// encode_object_array. Throws PyErrorSet for Python errors and InternalFault for faults.
-ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text);
+///
+/// With `read_in_place`, a row-major float64 array is not copied: the matrix borrows its
+/// buffer. Only for a caller that keeps `obj` alive, reads the matrix before any Python
+/// code can run, and never writes to it.
+ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text, bool read_in_place = false);
 
 /// Reads every cell of `obj` once, encodes its text columns on the worker pool and
 /// returns the matrix and what it learned. Failures are internal faults.

@@ -36,6 +36,7 @@ void ensure_numpy() {
 
 py::Ref array_from_matrix(Matrix&& matrix) {
     ensure_numpy();
+    if (!matrix.owns_buffer()) return array_copy_of_matrix(matrix);
     // The capsule owns the buffer until the array takes it as its base.
     py::Ref capsule = py::checked(PyCapsule_New(matrix.begin(), "quorvel.matrix", free_buffer));
     double* data = matrix.release();

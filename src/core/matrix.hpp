@@ -8,9 +8,13 @@
 namespace quorvel {
 
 /// Frees a buffer obtained from std::calloc/std::malloc. The buffer may be handed on to
-/// a NumPy array, whose owner then frees it with std::free as well.
+/// a NumPy array, whose owner then frees it with std::free as well. A borrowed buffer
+/// (another owner's, read in place) is left alone.
 struct FreeDeleter {
-    void operator()(double* p) const noexcept { std::free(p); }
+    bool owned = true;
+    void operator()(double* p) const noexcept {
+        if (owned) std::free(p);
+    }
 };
 
 using MatrixBuffer = std::unique_ptr<double[], FreeDeleter>;
@@ -27,6 +31,15 @@ struct Matrix {
 
     /// A rows x cols matrix whose contents the caller fills completely.
     static Matrix uninitialised(std::size_t rows, std::size_t cols);
+
+    /// A read-only matrix over another owner's row-major buffer, which must outlive it and
+    /// stay unchanged while it is read. Nothing is copied, and nothing may be written.
+    static Matrix borrowing(const double* data, std::size_t rows, std::size_t cols) {
+        return Matrix{rows, cols, MatrixBuffer(const_cast<double*>(data), FreeDeleter{false})};
+    }
+
+    /// False for a matrix made by `borrowing`: its buffer cannot be handed on.
+    bool owns_buffer() const noexcept { return data.get_deleter().owned; }
 
     std::size_t size() const noexcept { return rows * cols; }
     double* begin() noexcept { return data.get(); }

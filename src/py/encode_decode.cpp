@@ -45,7 +45,9 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         bind_vector(kDecodeSpec, args, nargs, kwnames, obj);
         EncoderFields& fields = fields_of(self);
         SharedBorrow borrow(fields.borrow);
-        convert::ExtractedInput input = convert::pyany_to_vec(obj[0], true);
+        // A float64 array is read in place: the caller holds it for the whole call, and
+        // the result built from it (an object array, or a copy) runs no Python code.
+        convert::ExtractedInput input = convert::pyany_to_vec(obj[0], true, true);
         input.learned.reset();  // decoding applies the stored encoding, never the input's own
         const auto& info = fields.state.encoding_info;
         return convert::arr_to_out(input.matrix, std::move(input.out), info ? &*info : nullptr).release();
