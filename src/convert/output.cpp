@@ -1,6 +1,7 @@
 // Output assembly: a new float64 array, object array or DataFrame from the working matrix.
 #include "convert/output.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -138,19 +139,27 @@ const DecodeMap& decode_map_of(const EncodingInfo& info, std::size_t column) {
 class ColumnFloats {
 public:
     PyObject* cell(double value) {
+        if (!sharing_) return py::require(PyFloat_FromDouble(value));
         std::uint64_t bits;
         std::memcpy(&bits, &value, sizeof bits);
         Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
         if (slot.object != nullptr && slot.bits == bits) {
+            ++shared_;
             Py_INCREF(slot.object);
             return slot.object;
         }
+        // A column whose values rarely repeat stops looking: the search would only cost.
+        if (++made_ == kTrial && shared_ < kTrial / 4) sharing_ = false;
         slot = Slot{bits, py::require(PyFloat_FromDouble(value))};
         return slot.object;
     }
 
 private:
     static constexpr unsigned kSlotBits = 4;
+    static constexpr std::size_t kTrial = 1024;  // new objects made before judging the column
+    bool sharing_ = true;
+    std::size_t made_ = 0;
+    std::size_t shared_ = 0;
     struct Slot {
         std::uint64_t bits = 0;
         PyObject* object = nullptr;
@@ -158,19 +167,26 @@ private:
     std::array<Slot, std::size_t{1} << kSlotBits> slots_{};
 };
 
-// Row by row: a float for each plain cell, the column's text for each encoded one.
+// A float for each plain cell, the column's text for each encoded one. Rows go in blocks
+// small enough for their cells to stay in cache while each column of the block is
+// written by its own tight loop.
 void write_cells(const Matrix& matrix, std::vector<std::optional<ColumnTexts>>& texts, PyObject** cells) {
-    constexpr std::size_t ahead = 16;
+    constexpr std::size_t block = 256, ahead = 16;
     std::vector<ColumnFloats> floats(matrix.cols);
-    for (std::size_t r = 0; r < matrix.rows; ++r) {
-        const double* row = matrix.begin() + r * matrix.cols;
-        if (r + ahead < matrix.rows) {
-            for (std::size_t c = 0; c < matrix.cols; ++c) {
-                if (texts[c]) texts[c]->prefetch(matrix.at(r + ahead, c));
+    const std::size_t cols = matrix.cols;
+    for (std::size_t start = 0; start < matrix.rows; start += block) {
+        const std::size_t end = std::min(matrix.rows, start + block);
+        for (std::size_t c = 0; c < cols; ++c) {
+            const double* in = matrix.begin() + c;
+            PyObject** out = cells + c;
+            if (ColumnTexts* column = texts[c] ? &*texts[c] : nullptr) {
+                for (std::size_t r = start; r < end; ++r) {
+                    if (r + ahead < matrix.rows) column->prefetch(in[(r + ahead) * cols]);
+                    out[r * cols] = column->cell(in[r * cols]);
+                }
+            } else {
+                for (std::size_t r = start; r < end; ++r) out[r * cols] = floats[c].cell(in[r * cols]);
             }
-        }
-        for (std::size_t c = 0; c < matrix.cols; ++c) {
-            *cells++ = texts[c] ? texts[c]->cell(row[c]) : floats[c].cell(row[c]);
         }
     }
 }
