@@ -34,8 +34,8 @@ public:
     ColumnTexts(const DecodeMap& map, std::size_t rows, PyObject* missing) : map_(map), missing_(missing) {
         // Codes learned by encoding are dense (0..k-1) and most of them occur when the rows
         // outnumber them: make every text up front and index the codes directly.
-        if (map.empty() || map.largest_code() >= 2 * map.size() + 64 || map.size() > 2 * rows) return;
-        make_dense(map.largest_code() + 1);
+        if (map.empty() || map.largest_key() >= 2 * map.size() + 64 || map.size() > 2 * rows) return;
+        make_dense(map.largest_key() + 1);
     }
 
     /// The text of a cell (`missing` for NaN and for a code without a text), for a cell

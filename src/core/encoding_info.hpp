@@ -7,15 +7,20 @@
 #include <string>
 #include <vector>
 
-#include "core/decode_map.hpp"
 #include "core/hash_map.hpp"
+#include "core/sorted_map.hpp"
 #include "core/text_store.hpp"
 
 namespace quorvel {
 
 /// A column's code table: each distinct text to its code; missing-value markers map to no
-/// code. The texts are views into a TextStore owned by whoever holds the table.
-using CodeTable = FlatMap<std::string_view, std::optional<std::uint64_t>>;
+/// code. In byte order of the texts, which are views into a TextStore owned by whoever
+/// holds the table.
+using CodeTable = SortedMap<std::string_view, std::optional<std::uint64_t>>;
+
+/// A column's decode map: the inverse of the coded entries of its code table, in code
+/// order; its texts are views into the same store as the table's.
+using DecodeMap = SortedMap<std::uint64_t, std::string_view>;
 
 /// What one encode learned. A plain value: built once, then replaced whole by its holder.
 /// It owns every text of its maps through `texts`, so it moves but is never copied.

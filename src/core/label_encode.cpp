@@ -248,7 +248,7 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     const auto build_table = [&] {
         table.reserve(k);
         for (std::size_t j = 0; j < k; ++j) {
-            table.try_emplace(ordered[j], code_at[j] == no_code ? std::nullopt : std::optional<std::uint64_t>(code_at[j]));
+            table.push_back(ordered[j], code_at[j] == no_code ? std::nullopt : std::optional<std::uint64_t>(code_at[j]));
         }
     };
     const auto build_decode = [&] {

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include <tbb/parallel_invoke.h>
-#include <tbb/parallel_sort.h>
 
 #include "core/fault.hpp"
 #include "core/worker_pool.hpp"
@@ -35,107 +34,6 @@ using CodeEntry = CodeTable::value_type;
 using DecodeEntry = DecodeMap::value_type;
 using EncodeColumn = FlatMap<std::size_t, CodeTable>::value_type;
 using DecodeColumn = FlatMap<std::size_t, DecodeMap>::value_type;
-
-// Sequences at least this long are sorted on the worker pool.
-constexpr std::size_t kParallelSortMin = std::size_t{1} << 15;
-
-template <class T, class Less>
-void sort_sequence(std::vector<T>& items, Less less) {
-    if (items.size() >= kParallelSortMin) {
-        run_on_pool([&] { tbb::parallel_sort(items.begin(), items.end(), less); });
-    } else {
-        std::sort(items.begin(), items.end(), less);
-    }
-}
-
-// string_view's ordering goes through char_traits<char>::compare, which compares as
-// unsigned char: the byte-wise order that the code tables are numbered in.
-bool text_less(const CodeEntry* a, const CodeEntry* b) { return a->first < b->first; }
-
-// The first 8 bytes of a text as a big-endian number, zero-padded: comparing two of them
-// orders the texts as their bytes do, except that equal numbers need the full texts.
-std::uint64_t text_prefix(std::string_view text) {
-    unsigned char bytes[8] = {};
-    std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 8));
-    std::uint64_t prefix = 0;
-    for (unsigned char b : bytes) prefix = (prefix << 8) | b;
-    return prefix;
-}
-
-// Any code table in text order: a sort on prefix numbers, full texts only on ties.
-std::vector<const CodeEntry*> sort_by_text(const CodeTable& table) {
-    struct Keyed {
-        std::uint64_t prefix;
-        const CodeEntry* entry;
-    };
-    std::vector<Keyed> keyed;
-    keyed.reserve(table.size());
-    for (const auto& entry : table) keyed.push_back({text_prefix(entry.first), &entry});
-    sort_sequence(keyed, [](const Keyed& a, const Keyed& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        return a.entry->first < b.entry->first;
-    });
-    std::vector<const CodeEntry*> order(keyed.size());
-    for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].entry;
-    return order;
-}
-
-// A code table learned by encoding numbers its coded texts 0..k-1 in text order and
-// leaves only the few missing-value markers without a code. Such a table is put in text
-// order without sorting: coded entries go to the slot of their code, each marker is
-// inserted at its place found by binary search, and one pass of adjacent comparisons
-// confirms the result. Returns false (and leaves `order` unspecified) for any other
-// table: codes out of range or repeated, many entries without a code, or codes that do
-// not follow text order.
-constexpr std::size_t kMaxUncoded = 64;
-
-bool order_by_codes(const CodeTable& table, std::vector<const CodeEntry*>& order) {
-    const std::size_t n = table.size();
-    order.assign(n, nullptr);
-    std::vector<const CodeEntry*> uncoded;
-    std::size_t coded = 0;
-    std::uint64_t max_code = 0;
-    for (const auto& entry : table) {
-        if (!entry.second) {
-            if (uncoded.size() == kMaxUncoded) return false;
-            uncoded.push_back(&entry);
-            continue;
-        }
-        const std::uint64_t code = *entry.second;
-        if (code >= n || order[code] != nullptr) return false;
-        order[code] = &entry;
-        max_code = std::max(max_code, code);
-        ++coded;
-    }
-    if (coded != 0 && max_code >= coded) return false;  // a gap: slots 0..coded-1 not all filled
-    // Merge the uncoded entries in from the back: order[0..end) holds the coded entries
-    // not yet moved, order[write..n) the finished tail.
-    std::sort(uncoded.begin(), uncoded.end(), text_less);
-    std::size_t end = coded;
-    std::size_t write = n;
-    for (std::size_t k = uncoded.size(); k-- > 0;) {
-        const CodeEntry* marker = uncoded[k];
-        const std::size_t at = static_cast<std::size_t>(
-            std::lower_bound(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(end), marker, text_less) -
-            order.begin());
-        std::move_backward(order.begin() + static_cast<std::ptrdiff_t>(at),
-                           order.begin() + static_cast<std::ptrdiff_t>(end),
-                           order.begin() + static_cast<std::ptrdiff_t>(write));
-        write -= end - at;
-        order[--write] = marker;
-        end = at;
-    }
-    for (std::size_t i = 1; i < n; ++i) {
-        if (!text_less(order[i - 1], order[i])) return false;
-    }
-    return true;
-}
-
-std::vector<const CodeEntry*> text_order(const CodeTable& table) {
-    std::vector<const CodeEntry*> order;
-    if (order_by_codes(table, order)) return order;
-    return sort_by_text(table);
-}
 
 // The outer maps hold one entry per text column: few, sorted plainly.
 template <class Map>
@@ -182,11 +80,11 @@ char* put_text(char* out, std::string_view text) {
 
 char* put_code_table(char* out, const CodeTable& table) {
     out = put_u64(out, table.size());
-    for (const CodeEntry* entry : text_order(table)) {
-        out = put_text(out, entry->first);
-        if (entry->second) {
+    for (const auto& [text, code] : table) {  // held in byte order of the texts
+        out = put_text(out, text);
+        if (code) {
             *out++ = 1;
-            out = put_u64(out, *entry->second);
+            out = put_u64(out, *code);
         } else {
             *out++ = 0;
         }
@@ -377,22 +275,18 @@ public:
     bool code_table(CodeTable& table, TextStore& texts) {
         std::size_t count;
         if (!size(count)) return false;
+        std::vector<CodeEntry> entries;
         std::size_t room = reservation<CodeEntry>(count, bytes_left(), kMinCodeEntryBytes);
-        table.reserve(room);
+        entries.reserve(room);
         for (std::size_t i = 0; i < count; ++i) {
-            if (i == room) table.reserve(room = grown_room(count, i, bytes_left(), kMinCodeEntryBytes));
+            if (i == room) entries.reserve(room = grown_room(count, i, bytes_left(), kMinCodeEntryBytes));
             std::string_view text_value;
             bool present;
             std::uint64_t code = 0;
             if (!text(text_value) || !tag(present) || (present && !u64(code))) return false;
-            const std::optional<std::uint64_t> value = present ? std::optional<std::uint64_t>(code) : std::nullopt;
-            // A repeated key keeps the later value; a new key's text is stored once.
-            if (auto found = table.find(text_value); found != table.end()) {
-                found->second = value;
-            } else {
-                table.try_emplace(texts.add(text_value), value);
-            }
+            entries.emplace_back(texts.add(text_value), present ? std::optional<std::uint64_t>(code) : std::nullopt);
         }
+        table = CodeTable(std::move(entries));  // a repeated text keeps the later code
         return true;
     }
 

@@ -108,11 +108,7 @@ bool same_state(const EncoderState& a, const EncoderState& b) {
 EncodingInfo example_info() {
     EncodingInfo info;
     info.object_columns = {1};
-    CodeTable table;
-    table.emplace("nan", std::nullopt);
-    table.emplace("b", 1);
-    table.emplace("a", 0);
-    info.encode_maps.emplace(1, std::move(table));
+    info.encode_maps.emplace(1, CodeTable({{"nan", std::nullopt}, {"b", 1}, {"a", 0}}));
     info.decode_maps.emplace(1, DecodeMap({{1, "b"}, {0, "a"}}));
     return info;
 }
@@ -222,10 +218,10 @@ EncodingInfo random_info(std::mt19937_64& rng) {
     EncodingInfo info;
     for (std::size_t i = pick(6); i > 0; --i) info.object_columns.push_back(pick(3) == 0 ? rng() : pick(10));
     for (std::size_t i = pick(5); i > 0; --i) {
-        CodeTable table;
+        std::vector<CodeTable::value_type> entries;  // a repeated text: the later code wins
         for (std::size_t j = pick(12); j > 0; --j)
-            table.insert_or_assign(keep(text()), pick(3) == 0 ? std::nullopt : std::optional<std::uint64_t>(code()));
-        info.encode_maps.insert_or_assign(pick(20), std::move(table));
+            entries.emplace_back(keep(text()), pick(3) == 0 ? std::nullopt : std::optional<std::uint64_t>(code()));
+        info.encode_maps.insert_or_assign(pick(20), CodeTable(std::move(entries)));
     }
     for (std::size_t i = pick(5); i > 0; --i) {
         std::vector<DecodeMap::value_type> entries;  // a repeated code: the later text wins
@@ -244,11 +240,9 @@ EncodingInfo reinserted(const EncodingInfo& info) {
     for (const auto& [column, table] : info.encode_maps) tables.emplace_back(column, &table);
     std::reverse(tables.begin(), tables.end());
     for (const auto& [column, table] : tables) {
-        std::vector<const CodeTable::value_type*> entries;
-        for (const auto& entry : *table) entries.push_back(&entry);
-        CodeTable fresh;
-        for (auto it = entries.rbegin(); it != entries.rend(); ++it) fresh.emplace((*it)->first, (*it)->second);
-        copy.encode_maps.emplace(column, std::move(fresh));
+        std::vector<CodeTable::value_type> entries(table->begin(), table->end());
+        std::reverse(entries.begin(), entries.end());
+        copy.encode_maps.emplace(column, CodeTable(std::move(entries)));
     }
     std::vector<std::pair<std::size_t, const DecodeMap*>> maps;
     for (const auto& [column, map] : info.decode_maps) maps.emplace_back(column, &map);
@@ -336,11 +330,8 @@ TEST_CASE(state_sorting_is_by_unsigned_bytes_and_numeric_keys) {
     // bytes would sort differently from their numeric values.
     EncodingInfo info;
     info.object_columns = {256, 1};
-    CodeTable table;
-    table.emplace("\xc3\xa9", 2);  // é: 0xC3 sorts after every ASCII byte
-    table.emplace("z", 1);
-    table.emplace("", 0);
-    info.encode_maps.emplace(256, std::move(table));
+    // é: 0xC3 sorts after every ASCII byte
+    info.encode_maps.emplace(256, CodeTable({{"\xc3\xa9", 2}, {"z", 1}, {"", 0}}));
     info.encode_maps.emplace(1, CodeTable{});
     info.decode_maps.emplace(256, DecodeMap({{256, "x"}, {1, "y"}}));
     info.decode_maps.emplace(1, DecodeMap{});
@@ -720,14 +711,14 @@ std::vector<std::string> varied_texts(std::size_t n, std::mt19937_64& rng) {
 // markers without a code; and its decode map.
 std::pair<CodeTable, DecodeMap> encoded_column(std::vector<std::string> texts, const std::vector<std::string>& markers) {
     std::sort(texts.begin(), texts.end());
-    CodeTable table;
+    std::vector<CodeTable::value_type> entries;
     DecodeMap decode;
     for (std::size_t code = 0; code < texts.size(); ++code) {
-        table.emplace(keep(texts[code]), code);
+        entries.emplace_back(keep(texts[code]), code);
         decode.push_back(code, keep(texts[code]));
     }
-    for (const std::string& marker : markers) table.emplace(keep(marker), std::nullopt);
-    return {std::move(table), std::move(decode)};
+    for (const std::string& marker : markers) entries.emplace_back(keep(marker), std::nullopt);
+    return {CodeTable(std::move(entries)), std::move(decode)};
 }
 
 }  // namespace
@@ -746,41 +737,30 @@ TEST_CASE(state_large_encoded_column_writes_in_sorted_order) {
 
 TEST_CASE(state_large_tables_with_other_codes_write_in_sorted_order) {
     std::mt19937_64 rng(12);
-    const std::vector<std::string> texts = varied_texts(60000, rng);
-    std::vector<CodeTable> tables(5);
-    std::vector<DecodeMap> decodes(5);
-    std::vector<std::vector<DecodeMap::value_type>> entries(3);
+    const std::vector<std::string> texts = varied_texts(60000, rng);  // in random order
+    std::vector<std::vector<CodeTable::value_type>> table_entries(3);
+    std::vector<std::vector<DecodeMap::value_type>> decode_entries(3);
     for (std::size_t i = 0; i < texts.size(); ++i) {
         // Codes not in text order.
-        tables[0].emplace(texts[i], i);
-        entries[0].emplace_back(i, texts[i]);
+        table_entries[0].emplace_back(texts[i], i);
+        decode_entries[0].emplace_back(i, texts[i]);
         // Codes with gaps and beyond the table size.
-        tables[1].emplace(texts[i], 3 * i + 7);
-        entries[1].emplace_back(3 * i + 7, texts[i]);
+        table_entries[1].emplace_back(texts[i], 3 * i + 7);
+        decode_entries[1].emplace_back(3 * i + 7, texts[i]);
         // Repeated codes; many texts without a code.
-        tables[2].emplace(texts[i], i % 3 == 0 ? std::optional<std::uint64_t>() : std::optional<std::uint64_t>(i / 2));
-        entries[2].emplace_back(rng(), texts[i]);  // random codes, given out of order
+        table_entries[2].emplace_back(texts[i], i % 3 == 0 ? std::optional<std::uint64_t>() : std::optional<std::uint64_t>(i / 2));
+        decode_entries[2].emplace_back(rng(), texts[i]);  // random codes, given out of order
     }
-    for (std::size_t i = 0; i < entries.size(); ++i) decodes[i] = DecodeMap(std::move(entries[i]));
-    // Codes in text order except for one adjacent pair swapped.
-    auto [swapped, swapped_decode] = encoded_column(texts, {"nan"});
-    {
-        std::vector<std::string> sorted = texts;
-        std::sort(sorted.begin(), sorted.end());
-        swapped[sorted[100]] = 101;
-        swapped[sorted[101]] = 100;
+    std::vector<std::pair<CodeTable, DecodeMap>> columns;
+    for (std::size_t i = 0; i < table_entries.size(); ++i) {
+        columns.emplace_back(CodeTable(std::move(table_entries[i])), DecodeMap(std::move(decode_entries[i])));
     }
-    tables[3] = std::move(swapped);
-    decodes[3] = std::move(swapped_decode);
-    // Dense codes in text order, but more uncoded texts than the shortcut merges.
-    auto [many_markers, many_markers_decode] = encoded_column(
-        std::vector<std::string>(texts.begin(), texts.begin() + 40000),
-        std::vector<std::string>(texts.begin() + 40000, texts.end()));
-    tables[4] = std::move(many_markers);
-    decodes[4] = std::move(many_markers_decode);
-    for (std::size_t i = 0; i < tables.size(); ++i) {
-        const std::string expected = expected_single_column(tables[i], decodes[i]);
-        CHECK_EQ(write_state(single_column(std::move(tables[i]), std::move(decodes[i]))), expected);
+    // Dense codes in text order, and more uncoded texts than coded ones.
+    columns.push_back(encoded_column(std::vector<std::string>(texts.begin(), texts.begin() + 20000),
+                                     std::vector<std::string>(texts.begin() + 20000, texts.end())));
+    for (auto& [table, decode] : columns) {
+        const std::string expected = expected_single_column(table, decode);
+        CHECK_EQ(write_state(single_column(std::move(table), std::move(decode))), expected);
     }
 }
 
