@@ -19,7 +19,7 @@
 #include <optional>
 #include <string>
 
-#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/parallel_invoke.h>
@@ -42,15 +42,28 @@ struct HashedText {
     std::uint64_t hash;
 };
 
-struct StoredHash {
-    using is_avalanching = void;  // the stored hash is a seeded XXH3 value
+// The distinct texts found so far, numbered in order of first occurrence, with the hash
+// of each. A map of them holds only the 4-byte numbers: its slots stay small enough for
+// the map to sit in cache, and a text is compared only when the map's own hash bits match.
+struct DistinctTexts {
+    BufferVector<std::string_view> texts;
+    BufferVector<std::uint64_t> hashes;
+};
+
+struct IdHash {
+    using is_transparent = void;
+    using is_avalanching = void;  // the stored hashes are seeded XXH3 values
+    const DistinctTexts* distinct;
+    std::size_t operator()(std::uint32_t id) const noexcept { return distinct->hashes[id]; }
     std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
 };
 
 struct SameText {
-    bool operator()(const HashedText& a, const HashedText& b) const noexcept {
-        return a.hash == b.hash && a.text == b.text;
-    }
+    using is_transparent = void;
+    const DistinctTexts* distinct;
+    bool operator()(std::uint32_t a, std::uint32_t b) const noexcept { return a == b; }  // distinct by construction
+    bool operator()(const HashedText& key, std::uint32_t id) const noexcept { return distinct->texts[id] == key.text; }
+    bool operator()(std::uint32_t id, const HashedText& key) const noexcept { return (*this)(key, id); }
 };
 
 // The first 8 bytes of a text as a big-endian number, zero-padded: comparing these
@@ -85,7 +98,7 @@ void for_rows(std::size_t n, Body&& body) {
 // the rows: s draws from K equally frequent texts hold about s²/2K duplicate pairs.
 // Returns 0 when the column is small or the estimate is low: growing the map then costs
 // little, while a map sized too large costs cache misses on every probe.
-std::size_t estimated_distinct(const std::vector<std::uint64_t>& hashes) {
+std::size_t estimated_distinct(const BufferVector<std::uint64_t>& hashes) {
     constexpr std::size_t sample_size = 4096;
     constexpr std::size_t worth_reserving = std::size_t{1} << 16;
     const std::size_t n = hashes.size();
@@ -108,83 +121,106 @@ constexpr std::size_t shard_count = std::size_t{1} << shard_bits;
 
 std::size_t shard_of(std::uint64_t hash) noexcept { return (hash >> 24) & (shard_count - 1); }
 
-using IdMap = boost::unordered_flat_map<HashedText, std::uint32_t, StoredHash, SameText>;
+using IdSet = boost::unordered_flat_set<std::uint32_t, IdHash, SameText>;
 
 // The distinct texts of the rows that `take(i)` selects, in order of first occurrence;
 // `local[i]` receives each selected row's index into them.
-template <class Take>
-std::vector<std::string_view> distinct_of(const TextColumn& values, const std::vector<std::uint64_t>& hashes,
-                                          std::size_t expected, std::vector<std::uint32_t>& local, Take&& take) {
-    IdMap ids;
-    std::vector<std::string_view> distinct;
+template <class Id, class Take>
+BufferVector<std::string_view> distinct_of(const TextColumn& values, const BufferVector<std::uint64_t>& hashes,
+                                           std::size_t expected, BufferVector<Id>& local, Take&& take) {
+    DistinctTexts distinct;
+    IdSet ids(0, IdHash{&distinct}, SameText{&distinct});
     if (expected != 0) {
         ids.reserve(expected);
-        distinct.reserve(expected);
+        distinct.texts.reserve(expected);
+        distinct.hashes.reserve(expected);
     }
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (!take(i)) continue;
         const std::string_view text = values[i];
-        const auto [it, inserted] = ids.try_emplace(HashedText{text, hashes[i]}, static_cast<std::uint32_t>(distinct.size()));
-        if (inserted) distinct.push_back(text);
-        local[i] = it->second;
+        const auto found = ids.find(HashedText{text, hashes[i]});
+        if (found != ids.end()) {
+            local[i] = *found;
+            continue;
+        }
+        const auto id = static_cast<std::uint32_t>(distinct.texts.size());
+        distinct.texts.push_back(text);
+        distinct.hashes.push_back(hashes[i]);
+        ids.insert(id);
+        local[i] = id;
     }
-    return distinct;
+    return std::move(distinct.texts);
 }
 
 // Pass 1: the distinct texts (each exactly once, in an order fixed by the rows) and each
 // row's distinct id, an index into them.
 template <class Id>
-std::vector<std::string_view> distinct_texts(const TextColumn& values, std::vector<Id>& row_ids) {
+BufferVector<std::string_view> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids) {
     const std::size_t n = values.size();
     const SeededHash hasher;  // a fresh seed for this column's maps
-    std::vector<std::uint64_t> hashes(n);
+    BufferVector<std::uint64_t> hashes(n);
     for_rows(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) hashes[i] = hasher(values[i]);
     });
     const std::size_t expected = estimated_distinct(hashes);
 
-    // Local ids are 32-bit: one map would need over four billion distinct texts to
-    // overflow them, far beyond the memory such a column would take.
-    std::vector<std::uint32_t> local(n);
     // Few distinct texts: one map stays in cache and one pass beats the shards' rescans.
     if (n < parallel_rows_min || expected == 0) {
-        std::vector<std::string_view> distinct = distinct_of(values, hashes, expected, local, [](std::size_t) { return true; });
-        for (std::size_t i = 0; i < n; ++i) row_ids[i] = static_cast<Id>(local[i]);
-        return distinct;
+        return distinct_of(values, hashes, expected, row_ids, [](std::size_t) { return true; });
     }
 
     // Each shard task reads every hash but keeps only its own rows, so it writes only its
-    // own rows' slots of `local`.
-    std::vector<std::vector<std::string_view>> shards(shard_count);
+    // own rows' slots of `row_ids`: their ids within the shard (32-bit, as one map would
+    // need over four billion distinct texts to overflow them), made global below.
+    std::vector<BufferVector<std::string_view>> shards(shard_count);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, shard_count, 1), [&](const tbb::blocked_range<std::size_t>& r) {
         for (std::size_t s = r.begin(); s < r.end(); ++s) {
-            shards[s] = distinct_of(values, hashes, expected / shard_count, local,
+            shards[s] = distinct_of(values, hashes, expected / shard_count, row_ids,
                                     [&](std::size_t i) { return shard_of(hashes[i]) == s; });
         }
     });
     std::vector<std::size_t> base(shard_count + 1, 0);
     for (std::size_t s = 0; s < shard_count; ++s) base[s + 1] = base[s] + shards[s].size();
-    std::vector<std::string_view> distinct;
+    BufferVector<std::string_view> distinct;
     distinct.reserve(base[shard_count]);
     for (auto& shard : shards) {
         distinct.insert(distinct.end(), shard.begin(), shard.end());
         shard = {};
     }
     for_rows(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) row_ids[i] = static_cast<Id>(base[shard_of(hashes[i])] + local[i]);
+        for (std::size_t i = begin; i < end; ++i) row_ids[i] += static_cast<Id>(base[shard_of(hashes[i])]);
     });
     return distinct;
 }
 
+// The number of leading bytes that every text shares (0 for none or no texts).
+std::size_t shared_prefix_length(const BufferVector<std::string_view>& texts) {
+    if (texts.empty()) return 0;
+    const std::string_view first = texts.front();
+    std::size_t shared = first.size();
+    for (const std::string_view text : texts) {
+        const std::size_t limit = std::min(shared, text.size());
+        shared = static_cast<std::size_t>(std::mismatch(first.begin(), first.begin() + limit, text.begin()).first - first.begin());
+        if (shared == 0) break;
+    }
+    return shared;
+}
+
 // Byte-wise order (unsigned bytes, a proper prefix first). The entries are distinct, so
-// an unstable sort cannot be observed.
+// an unstable sort cannot be observed. Texts often share their first bytes (a common
+// stem of identifiers, a year of dates): the prefix keys are taken after what all texts
+// share, so that they still tell most texts apart.
 template <class Id>
-std::vector<SortKey<Id>> sorted_ids(const std::vector<std::string_view>& distinct) {
-    std::vector<SortKey<Id>> keys(distinct.size());
-    for (std::size_t id = 0; id < distinct.size(); ++id) keys[id] = {prefix_key(distinct[id]), static_cast<Id>(id)};
-    const auto by_text = [&distinct](const SortKey<Id>& a, const SortKey<Id>& b) {
+BufferVector<SortKey<Id>> sorted_ids(const BufferVector<std::string_view>& distinct) {
+    const std::size_t skip = shared_prefix_length(distinct);
+    BufferVector<SortKey<Id>> keys(distinct.size());
+    for (std::size_t id = 0; id < distinct.size(); ++id) {
+        keys[id] = {prefix_key(distinct[id].substr(skip)), static_cast<Id>(id)};
+    }
+    const auto by_text = [&distinct, skip](const SortKey<Id>& a, const SortKey<Id>& b) {
         if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        return distinct[a.id] < distinct[b.id];  // char_traits<char> compares unsigned bytes
+        // char_traits<char> compares unsigned bytes
+        return distinct[a.id].substr(skip) < distinct[b.id].substr(skip);
     };
     if (keys.size() >= parallel_sort_min) {
         tbb::parallel_sort(keys.begin(), keys.end(), by_text);
@@ -198,64 +234,44 @@ template <class Id>
 CodeTable encode_column(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
                         DecodeMap* decode, const std::function<void()>& rows_read) {
     const std::size_t n = values.size();
-    std::vector<Id> row_ids(n);
-    std::vector<std::string_view> distinct = distinct_texts(values, row_ids);  // by id
-    std::vector<SortKey<Id>> sorted = sorted_ids<Id>(distinct);
+    BufferVector<Id> row_ids(n);
+    BufferVector<std::string_view> distinct = distinct_texts(values, row_ids);  // by id
+    BufferVector<SortKey<Id>> sorted = sorted_ids<Id>(distinct);
 
-    // Number the distinct texts in order; markers get no code and use up no number.
-    // Position j is the j-th distinct text in byte order.
+    // Walk the distinct texts in byte order: number them (markers get no code and use up
+    // no number), copy each once into the store and append it to the code table. The
+    // table then holds its texts in byte order, and the store holds them front to back in
+    // that order, so whoever walks the codes later (decoding, writing the state) reads
+    // the texts in sequence.
     const std::size_t k = distinct.size();
     constexpr std::uint64_t no_code = std::numeric_limits<std::uint64_t>::max();
-    std::vector<std::uint64_t> code_of_id(k);
-    std::vector<std::uint64_t> code_at(k);
+    BufferVector<std::uint64_t> code_of_id(k);
+    CodeTable table;
+    table.reserve(k);
     std::uint64_t next = 0;
-    const auto number = [&] {
-        // A marker's prefix key is its own bytes, zero-padded: only those few keys need a
-        // look at the text itself.
-        static const std::uint64_t marker_keys[] = {prefix_key("<NA>"), prefix_key("nan"), prefix_key("NaN")};
-        for (std::size_t j = 0; j < k; ++j) {
-            const SortKey<Id>& entry = sorted[j];
-            const bool may_be_marker = std::find(std::begin(marker_keys), std::end(marker_keys), entry.prefix) !=
-                                       std::end(marker_keys);
-            code_at[j] = may_be_marker && is_missing_marker(distinct[entry.id]) ? no_code : next++;
-            code_of_id[entry.id] = code_at[j];
+    constexpr std::size_t ahead = 8;  // the reads jump around the column buffer: fetch ahead
+    for (std::size_t j = 0; j < k; ++j) {
+        if (j + ahead < k) __builtin_prefetch(distinct[sorted[j + ahead].id].data());
+        const SortKey<Id>& entry = sorted[j];
+        const std::string_view text = distinct[entry.id];
+        if (text.size() <= 4 && is_missing_marker(text)) {
+            code_of_id[entry.id] = no_code;
+            table.push_back(texts.add(text), std::nullopt);
+        } else {
+            code_of_id[entry.id] = next;
+            table.push_back(texts.add(text), next++);
         }
-    };
-    // The one owned copy of each distinct text, shared by the table and the decode map.
-    // Copied in byte order, so that whoever walks the codes later (building the maps now,
-    // decoding or writing the state later) reads the texts front to back.
-    std::vector<std::string_view> ordered(k);
-    const auto store = [&] {
-        // The reads jump around the column buffer: start fetching a few texts ahead.
-        constexpr std::size_t ahead = 8;
-        for (std::size_t j = 0; j < k; ++j) {
-            if (j + ahead < k) __builtin_prefetch(distinct[sorted[j + ahead].id].data());
-            ordered[j] = texts.add(distinct[sorted[j].id]);
-        }
-    };
-    if (k >= parallel_sort_min) {
-        tbb::parallel_invoke(number, store);
-    } else {
-        number();
-        store();
     }
     sorted = {};
     distinct = {};
     if (rows_read) rows_read();  // from here on only the stored copies are read
 
-    // The table, the decode map and the rows' codes are independent: build them at once.
-    CodeTable table;
-    const auto build_table = [&] {
-        table.reserve(k);
-        for (std::size_t j = 0; j < k; ++j) {
-            table.push_back(ordered[j], code_at[j] == no_code ? std::nullopt : std::optional<std::uint64_t>(code_at[j]));
-        }
-    };
+    // The decode map and the rows' codes are independent: build them at once.
     const auto build_decode = [&] {
         if (decode == nullptr) return;
         decode->reserve(next);
-        for (std::size_t j = 0; j < k; ++j) {
-            if (code_at[j] != no_code) decode->push_back(code_at[j], ordered[j]);
+        for (const auto& [text, code] : table) {
+            if (code) decode->push_back(*code, text);
         }
     };
     const auto fill_rows = [&] {
@@ -267,9 +283,8 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
         });
     };
     if (n >= parallel_rows_min) {
-        tbb::parallel_invoke(build_table, build_decode, fill_rows);
+        tbb::parallel_invoke(build_decode, fill_rows);
     } else {
-        build_table();
         build_decode();
         fill_rows();
     }
@@ -298,7 +313,7 @@ LabelEncoded label_encode(const TextColumn& values) {
 }
 
 DecodeMap make_decode_map(const CodeTable& table) {
-    std::vector<DecodeMap::value_type> entries;
+    DecodeMap::entries_type entries;
     entries.reserve(table.size());
     for (const auto& [text, code] : table) {
         if (code) entries.emplace_back(*code, text);

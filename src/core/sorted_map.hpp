@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/buffer.hpp"
 #include "core/fault.hpp"
 
 namespace quorvel {
@@ -20,12 +21,13 @@ template <class Key, class Value>
 class SortedMap {
 public:
     using value_type = std::pair<Key, Value>;
-    using const_iterator = typename std::vector<value_type>::const_iterator;
+    using entries_type = BufferVector<value_type>;
+    using const_iterator = typename entries_type::const_iterator;
 
     SortedMap() = default;
 
     /// From entries in any order. Of entries with the same key, the last one is kept.
-    explicit SortedMap(std::vector<value_type> entries) : entries_(std::move(entries)) {
+    explicit SortedMap(entries_type entries) : entries_(std::move(entries)) {
         if (strictly_ascending()) return;  // maps written by this system come in order
         // Stable, so entries with the same key keep their given order; the last one wins.
         std::stable_sort(entries_.begin(), entries_.end(), by_key);
@@ -82,7 +84,7 @@ private:
                }) == entries_.end();
     }
 
-    std::vector<value_type> entries_;
+    entries_type entries_;
 };
 
 }  // namespace quorvel

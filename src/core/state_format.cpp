@@ -275,7 +275,7 @@ public:
     bool code_table(CodeTable& table, TextStore& texts) {
         std::size_t count;
         if (!size(count)) return false;
-        std::vector<CodeEntry> entries;
+        CodeTable::entries_type entries;
         std::size_t room = reservation<CodeEntry>(count, bytes_left(), kMinCodeEntryBytes);
         entries.reserve(room);
         for (std::size_t i = 0; i < count; ++i) {
@@ -293,7 +293,7 @@ public:
     bool decode_map(DecodeMap& map, TextStore& texts) {
         std::size_t count;
         if (!size(count)) return false;
-        std::vector<DecodeEntry> entries;
+        DecodeMap::entries_type entries;
         std::size_t room = reservation<DecodeEntry>(count, bytes_left(), kMinDecodeEntryBytes);
         entries.reserve(room);
         for (std::size_t i = 0; i < count; ++i) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/buffer.hpp"
+
 namespace quorvel {
 
 class TextColumn {
@@ -44,19 +46,18 @@ private:
         used_ += n;
     }
 
-    // Doubles the buffer (at least enough for `n` more bytes); staged texts move once.
+    // Doubles the buffer (at least enough for `n` more bytes). Large buffers grow by
+    // remapping, so staged texts are not copied again.
     void grow(std::size_t n) {
         const std::size_t capacity = std::max({capacity_ * 2, used_ + n, std::size_t{4096}});
-        auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
-        if (used_ != 0) std::memcpy(bytes.get(), bytes_.get(), used_);
-        bytes_ = std::move(bytes);
+        grow_byte_buffer(bytes_, used_, capacity);
         capacity_ = capacity;
     }
 
-    std::unique_ptr<char[]> bytes_;  // all texts, back to back
+    ByteBuffer bytes_;  // all texts, back to back
     std::size_t used_ = 0;
     std::size_t capacity_ = 0;
-    std::vector<std::size_t> ends_;  // end offset of text i in bytes_
+    BufferVector<std::size_t> ends_;  // end offset of text i in bytes_
 };
 
 }  // namespace quorvel

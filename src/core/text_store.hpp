@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/buffer.hpp"
+
 namespace quorvel {
 
 /// Texts copied back to back into blocks. A stored text never moves, also when the store
@@ -45,12 +47,12 @@ private:
     void grow(std::size_t needed) {
         block_size_ = std::min(largest_block, block_size_ == 0 ? first_block : block_size_ * 2);
         const std::size_t size = std::max(block_size_, needed);
-        blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+        blocks_.push_back(make_byte_buffer(size));
         next_ = blocks_.back().get();
         left_ = size;
     }
 
-    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<ByteBuffer> blocks_;
     char* next_ = nullptr;
     std::size_t left_ = 0;
     std::size_t block_size_ = 0;

@@ -43,7 +43,7 @@ TEST_CASE(sorted_map_sorts_entries_and_keeps_the_last_of_a_repeated_key) {
     CHECK(entries_of(table) == expected);
 
     CHECK(DecodeMap({{1, "b"}, {0, "a"}}) == DecodeMap({{0, "a"}, {1, "b"}}));
-    CHECK(CodeTable(std::vector<CodeTable::value_type>{}).empty());
+    CHECK(CodeTable(CodeTable::entries_type{}).empty());
 }
 
 TEST_CASE(sorted_map_finds_keys_in_dense_and_sparse_maps) {

@@ -218,13 +218,13 @@ EncodingInfo random_info(std::mt19937_64& rng) {
     EncodingInfo info;
     for (std::size_t i = pick(6); i > 0; --i) info.object_columns.push_back(pick(3) == 0 ? rng() : pick(10));
     for (std::size_t i = pick(5); i > 0; --i) {
-        std::vector<CodeTable::value_type> entries;  // a repeated text: the later code wins
+        CodeTable::entries_type entries;  // a repeated text: the later code wins
         for (std::size_t j = pick(12); j > 0; --j)
             entries.emplace_back(keep(text()), pick(3) == 0 ? std::nullopt : std::optional<std::uint64_t>(code()));
         info.encode_maps.insert_or_assign(pick(20), CodeTable(std::move(entries)));
     }
     for (std::size_t i = pick(5); i > 0; --i) {
-        std::vector<DecodeMap::value_type> entries;  // a repeated code: the later text wins
+        DecodeMap::entries_type entries;  // a repeated code: the later text wins
         for (std::size_t j = pick(12); j > 0; --j) entries.emplace_back(code(), keep(text()));
         info.decode_maps.insert_or_assign(pick(3) == 0 ? rng() : pick(20), DecodeMap(std::move(entries)));
     }
@@ -240,7 +240,7 @@ EncodingInfo reinserted(const EncodingInfo& info) {
     for (const auto& [column, table] : info.encode_maps) tables.emplace_back(column, &table);
     std::reverse(tables.begin(), tables.end());
     for (const auto& [column, table] : tables) {
-        std::vector<CodeTable::value_type> entries(table->begin(), table->end());
+        CodeTable::entries_type entries(table->begin(), table->end());
         std::reverse(entries.begin(), entries.end());
         copy.encode_maps.emplace(column, CodeTable(std::move(entries)));
     }
@@ -248,7 +248,7 @@ EncodingInfo reinserted(const EncodingInfo& info) {
     for (const auto& [column, map] : info.decode_maps) maps.emplace_back(column, &map);
     std::reverse(maps.begin(), maps.end());
     for (const auto& [column, map] : maps) {
-        std::vector<DecodeMap::value_type> entries(map->begin(), map->end());
+        DecodeMap::entries_type entries(map->begin(), map->end());
         std::reverse(entries.begin(), entries.end());
         copy.decode_maps.emplace(column, DecodeMap(std::move(entries)));
     }
@@ -711,7 +711,7 @@ std::vector<std::string> varied_texts(std::size_t n, std::mt19937_64& rng) {
 // markers without a code; and its decode map.
 std::pair<CodeTable, DecodeMap> encoded_column(std::vector<std::string> texts, const std::vector<std::string>& markers) {
     std::sort(texts.begin(), texts.end());
-    std::vector<CodeTable::value_type> entries;
+    CodeTable::entries_type entries;
     DecodeMap decode;
     for (std::size_t code = 0; code < texts.size(); ++code) {
         entries.emplace_back(keep(texts[code]), code);
@@ -738,8 +738,8 @@ TEST_CASE(state_large_encoded_column_writes_in_sorted_order) {
 TEST_CASE(state_large_tables_with_other_codes_write_in_sorted_order) {
     std::mt19937_64 rng(12);
     const std::vector<std::string> texts = varied_texts(60000, rng);  // in random order
-    std::vector<std::vector<CodeTable::value_type>> table_entries(3);
-    std::vector<std::vector<DecodeMap::value_type>> decode_entries(3);
+    std::vector<CodeTable::entries_type> table_entries(3);
+    std::vector<DecodeMap::entries_type> decode_entries(3);
     for (std::size_t i = 0; i < texts.size(); ++i) {
         // Codes not in text order.
         table_entries[0].emplace_back(texts[i], i);

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core/buffer.hpp"
 #include "core/text_column.hpp"
 #include "core/text_store.hpp"
 
@@ -60,4 +61,28 @@ TEST_CASE(text_column_holds_its_rows_and_copies_them) {
     copy.push_back("after");  // the copy has a buffer of its own
     CHECK(copy[texts.size()] == "after");
     CHECK_EQ(moved.size(), texts.size());
+}
+
+TEST_CASE(text_column_keeps_its_texts_when_growing_past_the_mapped_buffer_size) {
+    // Some megabytes of texts: the buffer passes from heap memory to mapped pages, and
+    // then grows by remapping.
+    TextColumn column;
+    std::vector<std::string> texts;
+    for (std::size_t i = 0; i < 200000; ++i) texts.push_back("row-" + std::to_string(i * 7919) + std::string(i % 23, 'x'));
+    for (const std::string& text : texts) column.push_back(text);
+    CHECK_EQ(column.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); i += 997) CHECK(column[i] == texts[i]);
+    CHECK(column[texts.size() - 1] == texts.back());
+    const TextColumn copy = column;  // the copy is laid out afresh
+    for (std::size_t i = 0; i < texts.size(); i += 991) CHECK(copy[i] == texts[i]);
+}
+
+TEST_CASE(buffer_vectors_work_on_both_sides_of_the_mapped_size) {
+    for (std::size_t count : {std::size_t{10}, kMappedBufferMin / 8 - 1, kMappedBufferMin / 8, 3 * kMappedBufferMin}) {
+        BufferVector<std::uint64_t> values(count);
+        for (std::size_t i = 0; i < count; ++i) values[i] = i * 3;
+        values.push_back(1);  // grows into a new buffer: the old one is freed by its size
+        CHECK_EQ(values[count - 1], (count - 1) * 3);
+        CHECK_EQ(values.back(), std::uint64_t{1});
+    }
 }

@@ -1,0 +1,67 @@
+// Large working buffers, mapped from the system directly.
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace quorvel {
+
+/// Buffers of at least this size are mapped and unmapped directly instead of coming from
+/// malloc. Freed, they go back to the system at once. malloc would keep them: memory
+/// freed by a worker thread stays in that thread's arena, and freeing a large block
+/// raises malloc's own threshold for mapping, so the working memory of one encode would
+/// stay with the process after the call.
+inline constexpr std::size_t kMappedBufferMin = std::size_t{1} << 20;
+
+/// `bytes` of uninitialised memory; std::bad_alloc when they cannot be had.
+void* allocate_buffer(std::size_t bytes);
+/// Frees a buffer from allocate_buffer, given the same size.
+void free_buffer(void* buffer, std::size_t bytes) noexcept;
+
+/// An allocator over allocate_buffer, for the containers whose size scales with the rows
+/// or the distinct texts of a column.
+template <class T>
+struct BufferAllocator {
+    using value_type = T;
+    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "mapped pages and operator new align this far");
+
+    BufferAllocator() noexcept = default;
+    template <class U>
+    BufferAllocator(const BufferAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t count) {
+        if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+        return static_cast<T*>(allocate_buffer(count * sizeof(T)));
+    }
+    void deallocate(T* buffer, std::size_t count) noexcept { free_buffer(buffer, count * sizeof(T)); }
+
+    template <class U>
+    friend bool operator==(const BufferAllocator&, const BufferAllocator<U>&) noexcept {
+        return true;
+    }
+};
+
+template <class T>
+using BufferVector = std::vector<T, BufferAllocator<T>>;
+
+/// Frees a byte buffer from allocate_buffer; it knows the buffer's size.
+struct BufferDeleter {
+    std::size_t bytes = 0;
+    void operator()(char* buffer) const noexcept { free_buffer(buffer, bytes); }
+};
+
+/// An owned byte buffer of fixed size, uninitialised when made.
+using ByteBuffer = std::unique_ptr<char[], BufferDeleter>;
+
+inline ByteBuffer make_byte_buffer(std::size_t bytes) {
+    return ByteBuffer(static_cast<char*>(allocate_buffer(bytes)), BufferDeleter{bytes});
+}
+
+/// Grows `buffer` to `bytes`, keeping its first `used` bytes. A mapped buffer is grown by
+/// remapping its pages, which copies nothing; a small one is copied into a new buffer.
+void grow_byte_buffer(ByteBuffer& buffer, std::size_t used, std::size_t bytes);
+
+}  // namespace quorvel
