@@ -12,6 +12,7 @@
 #include "core/label_encode.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -123,11 +124,27 @@ std::size_t shard_of(std::uint64_t hash) noexcept { return (hash >> 24) & (shard
 
 using IdSet = boost::unordered_flat_set<std::uint32_t, IdHash, SameText>;
 
-// The distinct texts of the rows that `take(i)` selects, in order of first occurrence;
-// `local[i]` receives each selected row's index into them.
-template <class Id, class Take>
+// Every row index 0..n-1, in order, without storing them.
+struct AllRows {
+    std::size_t n;
+    std::size_t size() const noexcept { return n; }
+    std::size_t operator[](std::size_t i) const noexcept { return i; }
+};
+
+// A slice of a list of row indices.
+template <class Id>
+struct SomeRows {
+    const Id* begin;
+    std::size_t n;
+    std::size_t size() const noexcept { return n; }
+    std::size_t operator[](std::size_t i) const noexcept { return begin[i]; }
+};
+
+// The distinct texts of the given rows, in order of first occurrence; `local[row]`
+// receives each given row's index into them.
+template <class Id, class Rows>
 BufferVector<std::string_view> distinct_of(const TextColumn& values, const BufferVector<std::uint64_t>& hashes,
-                                           std::size_t expected, BufferVector<Id>& local, Take&& take) {
+                                           std::size_t expected, BufferVector<Id>& local, const Rows& rows) {
     DistinctTexts distinct;
     IdSet ids(0, IdHash{&distinct}, SameText{&distinct});
     if (expected != 0) {
@@ -135,8 +152,8 @@ BufferVector<std::string_view> distinct_of(const TextColumn& values, const Buffe
         distinct.texts.reserve(expected);
         distinct.hashes.reserve(expected);
     }
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (!take(i)) continue;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const std::size_t i = rows[r];
         const std::string_view text = values[i];
         const auto found = ids.find(HashedText{text, hashes[i]});
         if (found != ids.end()) {
@@ -152,6 +169,40 @@ BufferVector<std::string_view> distinct_of(const TextColumn& values, const Buffe
     return std::move(distinct.texts);
 }
 
+// The row indices grouped by shard, each group in row order; `starts[s]` is where shard
+// s begins (and `starts[shard_count]` is n). A parallel counting sort: blocks of rows
+// count their shards, then place their rows at the offsets that the counts give.
+template <class Id>
+BufferVector<Id> rows_by_shard(const BufferVector<std::uint64_t>& hashes, std::vector<std::size_t>& starts) {
+    const std::size_t n = hashes.size();
+    const std::size_t blocks = (n + row_grain - 1) / row_grain;
+    std::vector<std::array<std::size_t, shard_count>> counts(blocks);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t b = r.begin(); b < r.end(); ++b) {
+            counts[b].fill(0);
+            for (std::size_t i = b * row_grain; i < std::min(n, (b + 1) * row_grain); ++i) ++counts[b][shard_of(hashes[i])];
+        }
+    });
+    // Turn the counts into each block's first slot in each shard.
+    starts.assign(shard_count + 1, 0);
+    std::size_t at = 0;
+    for (std::size_t s = 0; s < shard_count; ++s) {
+        starts[s] = at;
+        for (auto& block : counts) at += std::exchange(block[s], at);
+    }
+    starts[shard_count] = at;
+    BufferVector<Id> rows(n);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t b = r.begin(); b < r.end(); ++b) {
+            auto& next = counts[b];
+            for (std::size_t i = b * row_grain; i < std::min(n, (b + 1) * row_grain); ++i) {
+                rows[next[shard_of(hashes[i])]++] = static_cast<Id>(i);
+            }
+        }
+    });
+    return rows;
+}
+
 // Pass 1: the distinct texts (each exactly once, in an order fixed by the rows) and each
 // row's distinct id, an index into them.
 template <class Id>
@@ -164,19 +215,20 @@ BufferVector<std::string_view> distinct_texts(const TextColumn& values, BufferVe
     });
     const std::size_t expected = estimated_distinct(hashes);
 
-    // Few distinct texts: one map stays in cache and one pass beats the shards' rescans.
-    if (n < parallel_rows_min || expected == 0) {
-        return distinct_of(values, hashes, expected, row_ids, [](std::size_t) { return true; });
-    }
+    // Few distinct texts: one map stays in cache and one pass beats splitting the rows.
+    if (n < parallel_rows_min || expected == 0) return distinct_of(values, hashes, expected, row_ids, AllRows{n});
 
-    // Each shard task reads every hash but keeps only its own rows, so it writes only its
-    // own rows' slots of `row_ids`: their ids within the shard (32-bit, as one map would
-    // need over four billion distinct texts to overflow them), made global below.
+    // Each shard task takes only its own rows, so it writes only their slots of `row_ids`:
+    // their ids within the shard (32-bit, as one map would need over four billion
+    // distinct texts to overflow them), made global below.
+    std::vector<std::size_t> starts;
+    const BufferVector<Id> grouped = rows_by_shard<Id>(hashes, starts);
+
     std::vector<BufferVector<std::string_view>> shards(shard_count);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, shard_count, 1), [&](const tbb::blocked_range<std::size_t>& r) {
         for (std::size_t s = r.begin(); s < r.end(); ++s) {
-            shards[s] = distinct_of(values, hashes, expected / shard_count, row_ids,
-                                    [&](std::size_t i) { return shard_of(hashes[i]) == s; });
+            const SomeRows<Id> rows{grouped.data() + starts[s], starts[s + 1] - starts[s]};
+            shards[s] = distinct_of(values, hashes, expected / shard_count, row_ids, rows);
         }
     });
     std::vector<std::size_t> base(shard_count + 1, 0);
@@ -249,9 +301,11 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     CodeTable table;
     table.reserve(k);
     std::uint64_t next = 0;
-    constexpr std::size_t ahead = 8;  // the reads jump around the column buffer: fetch ahead
+    // The reads jump around: fetch the view some entries ahead, and its text a few ahead.
+    constexpr std::size_t view_ahead = 16, text_ahead = 8;
     for (std::size_t j = 0; j < k; ++j) {
-        if (j + ahead < k) __builtin_prefetch(distinct[sorted[j + ahead].id].data());
+        if (j + view_ahead < k) __builtin_prefetch(&distinct[sorted[j + view_ahead].id]);
+        if (j + text_ahead < k) __builtin_prefetch(distinct[sorted[j + text_ahead].id].data());
         const SortKey<Id>& entry = sorted[j];
         const std::string_view text = distinct[entry.id];
         if (text.size() <= 4 && is_missing_marker(text)) {

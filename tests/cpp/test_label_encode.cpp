@@ -205,8 +205,9 @@ TEST_CASE(label_encode_matches_reference_on_random_columns) {
     struct Size {
         std::size_t rows, distinct;
     };
+    // The last sizes are large enough for the distinct texts to be found in shards.
     for (const Size size : {Size{1, 1}, Size{1000, 7}, Size{100000, 50}, Size{200000, 40000},
-                            Size{150000, 150000}}) {
+                            Size{150000, 150000}, Size{300000, 120000}, Size{300000, 300000}}) {
         const auto rows = random_rows(rng, size.rows, size.distinct);
         TextColumn column = column_of(rows);
         const auto result = encode_on_pool(column);
@@ -214,6 +215,33 @@ TEST_CASE(label_encode_matches_reference_on_random_columns) {
         if (!same_codes(result.codes, ref.codes) || !same_table(result.table, ref)) {
             std::cerr << "seed " << seed << ", rows " << size.rows << ", distinct " << size.distinct << "\n";
             CHECK(false);
+        }
+    }
+}
+
+// Texts that all share their first bytes (identifiers with a common stem), the bare stem
+// among them: the order must come from the bytes after the stem, and a stem that spells a
+// missing-value marker must still leave that marker without a code.
+TEST_CASE(label_encode_texts_sharing_a_stem) {
+    const std::uint64_t seed = std::random_device{}();
+    std::mt19937_64 rng(seed);
+    for (const std::string stem : {"row-000", "nan", "<NA>", "\xC3\xA9t\xC3\xA9-"}) {
+        for (const std::size_t n : {std::size_t{50}, std::size_t{300000}}) {
+            std::vector<std::string> rows;
+            rows.push_back(stem);
+            while (rows.size() < n) {
+                std::string text = stem;
+                const std::size_t len = 1 + rng() % 10;
+                for (std::size_t c = 0; c < len; ++c) text += static_cast<char>(rng() % 4 == 0 ? rng() % 256 : '0' + rng() % 10);
+                rows.push_back(std::move(text));
+            }
+            std::shuffle(rows.begin(), rows.end(), rng);
+            const auto result = encode_on_pool(column_of(rows));
+            const auto ref = reference_encode(rows);
+            if (!same_codes(result.codes, ref.codes) || !same_table(result.table, ref)) {
+                std::cerr << "seed " << seed << ", stem " << stem << ", rows " << n << "\n";
+                CHECK(false);
+            }
         }
     }
 }
