@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -12,14 +13,23 @@
 
 namespace quorvel {
 
-class TextColumn {
+/// Texts staged back to back in one buffer, with the end offset of each. An end is kept
+/// as its low `OffsetBits` bits (half the memory of a full offset); each time the ends
+/// pass another multiple of 2^OffsetBits, the row is noted, so offsets stay exact for a
+/// column of any size. `TextColumn` uses 32 bits; smaller widths exist for tests.
+template <unsigned OffsetBits>
+class BasicTextColumn {
+    static_assert(OffsetBits >= 1 && OffsetBits <= 32);
+
 public:
-    TextColumn() = default;
-    TextColumn(TextColumn&&) noexcept = default;
-    TextColumn& operator=(TextColumn&&) noexcept = default;
-    TextColumn(const TextColumn& other) : ends_(other.ends_) { append_bytes(other.bytes_.get(), other.used_); }
-    TextColumn& operator=(const TextColumn& other) {
-        if (this != &other) *this = TextColumn(other);
+    BasicTextColumn() = default;
+    BasicTextColumn(BasicTextColumn&&) noexcept = default;
+    BasicTextColumn& operator=(BasicTextColumn&&) noexcept = default;
+    BasicTextColumn(const BasicTextColumn& other) : ends_(other.ends_), wraps_(other.wraps_) {
+        append_bytes(other.bytes_.get(), other.used_);
+    }
+    BasicTextColumn& operator=(const BasicTextColumn& other) {
+        if (this != &other) *this = BasicTextColumn(other);
         return *this;
     }
 
@@ -29,17 +39,31 @@ public:
     /// pass stages millions of short texts.
     void push_back(std::string_view text) {
         append_bytes(text.data(), text.size());
-        ends_.push_back(used_);
+        if ((used_ >> OffsetBits) != wraps_.size()) note_wraps();
+        ends_.push_back(static_cast<std::uint32_t>(used_ & kLowMask));
     }
 
     std::size_t size() const noexcept { return ends_.size(); }
     bool empty() const noexcept { return ends_.empty(); }
     std::string_view operator[](std::size_t i) const noexcept {
-        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-        return {bytes_.get() + begin, ends_[i] - begin};
+        const std::size_t begin = i == 0 ? 0 : end_of(i - 1);
+        return {bytes_.get() + begin, end_of(i) - begin};
     }
 
 private:
+    static constexpr std::size_t kLowMask = (std::size_t{1} << OffsetBits) - 1;
+
+    std::size_t end_of(std::size_t i) const noexcept {
+        std::size_t high = 0;
+        if (!wraps_.empty()) high = static_cast<std::size_t>(std::upper_bound(wraps_.begin(), wraps_.end(), i) - wraps_.begin());
+        return (high << OffsetBits) | ends_[i];
+    }
+
+    // The row about to be added ends past one or more further multiples of 2^OffsetBits.
+    void note_wraps() {
+        while (wraps_.size() < (used_ >> OffsetBits)) wraps_.push_back(ends_.size());
+    }
+
     void append_bytes(const char* data, std::size_t n) {
         if (n > capacity_ - used_) grow(n);
         if (n != 0) std::memcpy(bytes_.get() + used_, data, n);
@@ -57,7 +81,10 @@ private:
     ByteBuffer bytes_;  // all texts, back to back
     std::size_t used_ = 0;
     std::size_t capacity_ = 0;
-    BufferVector<std::size_t> ends_;  // end offset of text i in bytes_
+    BufferVector<std::uint32_t> ends_;  // low bits of the end offset of text i in bytes_
+    std::vector<std::size_t> wraps_;    // rows whose end passed another 2^OffsetBits, ascending
 };
+
+using TextColumn = BasicTextColumn<32>;
 
 }  // namespace quorvel

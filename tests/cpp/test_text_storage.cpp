@@ -86,3 +86,30 @@ TEST_CASE(buffer_vectors_work_on_both_sides_of_the_mapped_size) {
         CHECK_EQ(values.back(), std::uint64_t{1});
     }
 }
+
+// Ends are kept in 32 bits and rows that pass each further 4 GiB are noted. The same
+// bookkeeping with narrow ends wraps every few bytes: texts longer than several wraps,
+// empty texts right at a boundary and ordinary ones must all come back whole.
+template <unsigned Bits>
+void check_narrow_ends() {
+    BasicTextColumn<Bits> column;
+    std::vector<std::string> texts;
+    const std::size_t unit = std::size_t{1} << Bits;
+    for (std::size_t i = 0; i < 400; ++i) {
+        std::size_t length = i % 7;
+        if (i % 50 == 3) length = 3 * unit + 1;   // passes several boundaries at once
+        if (i % 50 == 4) length = 0;              // right after such a text
+        if (i % 61 == 0) length = unit;           // exactly one unit
+        texts.push_back(std::string(length, static_cast<char>('a' + i % 26)));
+    }
+    for (const std::string& text : texts) column.push_back(text);
+    CHECK_EQ(column.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) CHECK(column[i] == texts[i]);
+    const BasicTextColumn<Bits> copy = column;
+    for (std::size_t i = 0; i < texts.size(); ++i) CHECK(copy[i] == texts[i]);
+}
+
+TEST_CASE(text_column_offsets_stay_exact_past_the_width_of_the_stored_ends) {
+    check_narrow_ends<3>();
+    check_narrow_ends<8>();
+}
