@@ -36,6 +36,7 @@ const double missing_code = std::bit_cast<double>(std::uint64_t{0x7FF80000000000
 constexpr std::size_t parallel_sort_min = std::size_t{1} << 14;  // distinct texts
 constexpr std::size_t parallel_rows_min = std::size_t{1} << 15;  // rows
 constexpr std::size_t row_grain = std::size_t{1} << 12;
+constexpr std::size_t store_chunks = 8;  // of a large column's distinct texts, copied at once
 
 // A row's text with its hash, computed once.
 struct HashedText {
@@ -282,6 +283,21 @@ BufferVector<SortKey<Id>> sorted_ids(const BufferVector<std::string_view>& disti
     return keys;
 }
 
+// Positions of the missing-value markers among the distinct texts in byte order,
+// ascending. The texts are sorted, so each marker is found by halving.
+template <class Id>
+std::vector<std::size_t> marker_positions(const BufferVector<SortKey<Id>>& sorted,
+                                          const BufferVector<std::string_view>& distinct) {
+    std::vector<std::size_t> found;
+    for (const std::string_view marker : {std::string_view("<NA>"), std::string_view("NaN"), std::string_view("nan")}) {
+        const auto it = std::lower_bound(sorted.begin(), sorted.end(), marker, [&](const SortKey<Id>& entry, std::string_view m) {
+            return distinct[entry.id] < m;
+        });
+        if (it != sorted.end() && distinct[it->id] == marker) found.push_back(static_cast<std::size_t>(it - sorted.begin()));
+    }
+    return found;  // the markers are listed in byte order, so their positions ascend
+}
+
 template <class Id>
 CodeTable encode_column(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
                         DecodeMap* decode, const std::function<void()>& rows_read) {
@@ -291,31 +307,47 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     BufferVector<SortKey<Id>> sorted = sorted_ids<Id>(distinct);
 
     // Walk the distinct texts in byte order: number them (markers get no code and use up
-    // no number), copy each once into the store and append it to the code table. The
+    // no number) and copy each once into the store, as the entries of the code table. The
     // table then holds its texts in byte order, and the store holds them front to back in
     // that order, so whoever walks the codes later (decoding, writing the state) reads
-    // the texts in sequence.
+    // the texts in sequence. Large columns are copied in chunks of positions at once, each
+    // chunk into a store of its own, joined in order afterwards.
     const std::size_t k = distinct.size();
     constexpr std::uint64_t no_code = std::numeric_limits<std::uint64_t>::max();
+    const std::vector<std::size_t> markers = marker_positions(sorted, distinct);
     BufferVector<std::uint64_t> code_of_id(k);
-    CodeTable table;
-    table.reserve(k);
-    std::uint64_t next = 0;
-    // The reads jump around: fetch the view some entries ahead, and its text a few ahead.
-    constexpr std::size_t view_ahead = 16, text_ahead = 8;
-    for (std::size_t j = 0; j < k; ++j) {
-        if (j + view_ahead < k) __builtin_prefetch(&distinct[sorted[j + view_ahead].id]);
-        if (j + text_ahead < k) __builtin_prefetch(distinct[sorted[j + text_ahead].id].data());
-        const SortKey<Id>& entry = sorted[j];
-        const std::string_view text = distinct[entry.id];
-        if (text.size() <= 4 && is_missing_marker(text)) {
-            code_of_id[entry.id] = no_code;
-            table.push_back(texts.add(text), std::nullopt);
-        } else {
-            code_of_id[entry.id] = next;
-            table.push_back(texts.add(text), next++);
+    CodeTable::entries_type entries(k);
+    const std::size_t chunks = k >= parallel_sort_min ? store_chunks : 1;
+    std::vector<TextStore> chunk_texts(chunks);
+    const auto copy_chunk = [&](std::size_t c) {
+        const std::size_t begin = k * c / chunks, end = k * (c + 1) / chunks;
+        // Markers before position j, so that j - m is the code of a text at j.
+        std::size_t m = static_cast<std::size_t>(std::lower_bound(markers.begin(), markers.end(), begin) - markers.begin());
+        // The reads jump around: fetch the view some entries ahead, and its text a few ahead.
+        constexpr std::size_t view_ahead = 16, text_ahead = 8;
+        for (std::size_t j = begin; j < end; ++j) {
+            if (j + view_ahead < end) __builtin_prefetch(&distinct[sorted[j + view_ahead].id]);
+            if (j + text_ahead < end) __builtin_prefetch(distinct[sorted[j + text_ahead].id].data());
+            const Id id = sorted[j].id;
+            const std::string_view stored = chunk_texts[c].add(distinct[id]);
+            if (m < markers.size() && markers[m] == j) {
+                ++m;
+                code_of_id[id] = no_code;
+                entries[j] = {stored, std::nullopt};
+            } else {
+                code_of_id[id] = j - m;
+                entries[j] = {stored, j - m};
+            }
         }
+    };
+    if (chunks == 1) {
+        copy_chunk(0);
+    } else {
+        tbb::parallel_for(std::size_t{0}, chunks, copy_chunk);
     }
+    for (TextStore& chunk : chunk_texts) texts.adopt(std::move(chunk));
+    const CodeTable table(std::move(entries));
+    const std::uint64_t next = k - markers.size();  // the number of codes given
     sorted = {};
     distinct = {};
     if (rows_read) rows_read();  // from here on only the stored copies are read
