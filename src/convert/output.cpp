@@ -26,6 +26,17 @@ std::uint64_t code_of(double value) {
     return static_cast<std::uint64_t>(value);
 }
 
+// A str from a decoded text. Texts of plain ASCII, the common case, are copied straight
+// into a new compact str, skipping the general decoder; the result is the same str.
+Ref text_str(std::string_view text) {
+    unsigned char any = 0;
+    for (const char c : text) any |= static_cast<unsigned char>(c);
+    if (any >= 0x80 || text.size() < 2) return py::make_str(text);  // short texts may be cached
+    Ref str = checked(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+    std::memcpy(PyUnicode_DATA(str.get()), text.data(), text.size());
+    return str;
+}
+
 // The texts of one encoded column as Python str objects, made once per distinct code and
 // shared by every cell holding that code.
 class ColumnTexts {
@@ -92,7 +103,7 @@ private:
         std::size_t code = 0;
         for (const auto& [next, text] : map_) {
             for (; code < next; ++code) dense_[code].text = Ref::borrow(missing_);
-            dense_[code++].text = py::make_str(text);
+            dense_[code++].text = text_str(text);
         }
         for (; code <= size; ++code) dense_[code].text = Ref::borrow(missing_);
     }
@@ -117,7 +128,7 @@ private:
     // A new str for the code, or None standing for "no text" (so the miss is cached too).
     Ref make(std::uint64_t code) {
         auto found = map_.find(code);
-        return found == map_.end() ? Ref::borrow(Py_None) : py::make_str(found->second);
+        return found == map_.end() ? Ref::borrow(Py_None) : text_str(found->second);
     }
 
     const DecodeMap& map_;
