@@ -70,10 +70,14 @@ public:
     }
 
     /// Adds the references handed out by `cell` to the texts' counts, once per text: each
-    /// str is touched once, in the order it was made, instead of once per cell.
+    /// str is touched once, in the order it was made, instead of once per cell. A text's
+    /// own reference goes to one of its cells, so releasing the texts afterwards touches
+    /// only those that no cell holds. Ends the use of `cell`.
     void settle() noexcept {
         for (Slot& slot : dense_) {
-            if (slot.uses != 0) Py_SET_REFCNT(slot.text.get(), Py_REFCNT(slot.text.get()) + slot.uses);
+            if (slot.uses == 0) continue;
+            PyObject* text = slot.text.release();
+            Py_SET_REFCNT(text, Py_REFCNT(text) + slot.uses - 1);
             slot.uses = 0;
         }
     }
