@@ -225,8 +225,9 @@ Ref object_array(const Matrix& matrix, const EncodingInfo& info) {
     for (std::size_t c = 0; c < matrix.cols; ++c) {
         if (decoded[c] != nullptr) texts[c].emplace(*decoded[c], matrix.rows, nan_text.get());
     }
-    // Every str exists before the cells are written, so one pass front to back writes each
-    // row's cells together, and each cache line of the array is filled once.
+    // Every str exists before the cells are written, so one pass over the rows writes all
+    // the cells of each block of rows together, and each cache line of the array is filled
+    // while it is in cache.
     auto settle_all = [&texts] {
         for (auto& column : texts) {
             if (column) column->settle();

@@ -1,12 +1,13 @@
 // The code rule of one text column: distinct texts sorted byte-wise, numbered 0, 1, 2, ...
 //
-// Only the distinct texts are sorted. Every row's hash is computed in parallel; each row
-// then goes into a map of distinct texts (views into the column, keyed by the
-// precomputed hash, so neither lookups nor growth hash again; large columns are split
-// into shards filled in parallel) and the row's distinct id is remembered. The k distinct ids are sorted on an 8-byte prefix key
-// of their texts (most comparisons never touch the text) and numbered; the texts are then
-// copied once, in byte order, into the store that the code table and the decode map
-// share, and the maps and the rows' codes are filled in parallel.
+// Only the distinct texts are sorted. Every row's hash is computed in parallel; the rows
+// then go into sets of distinct texts (holding 4-byte ids and using the precomputed
+// hashes, so neither lookups nor growth hash again; large columns are split by hash into
+// shards filled in parallel), and each row's distinct id is remembered. The k distinct
+// ids are sorted on an 8-byte key taken after the bytes that all texts share (most
+// comparisons never touch the texts) and numbered; the texts are copied once, in byte
+// order, into the store that the code table and the decode map share; then the decode
+// map and the rows' codes are filled in parallel.
 // Sorting all n rows would do the same job with n log n string comparisons; columns
 // usually hold far fewer distinct texts than rows.
 #include "core/label_encode.hpp"
