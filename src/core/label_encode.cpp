@@ -314,9 +314,11 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     // the texts in sequence. Large columns are copied in chunks of positions at once, each
     // chunk into a store of its own, joined in order afterwards.
     const std::size_t k = distinct.size();
-    constexpr std::uint64_t no_code = std::numeric_limits<std::uint64_t>::max();
+    // Codes are below k, which is at most the row count that Id can hold, so the largest
+    // Id is free to mark a text without a code.
+    constexpr Id no_code = std::numeric_limits<Id>::max();
     const std::vector<std::size_t> markers = marker_positions(sorted, distinct);
-    BufferVector<std::uint64_t> code_of_id(k);
+    BufferVector<Id> code_of_id(k);
     CodeTable::entries_type entries(k);
     const std::size_t chunks = k >= parallel_sort_min ? store_chunks : 1;
     std::vector<TextStore> chunk_texts(chunks);
@@ -336,7 +338,7 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
                 code_of_id[id] = no_code;
                 entries[j] = {stored, std::nullopt};
             } else {
-                code_of_id[id] = j - m;
+                code_of_id[id] = static_cast<Id>(j - m);
                 entries[j] = {stored, j - m};
             }
         }
@@ -364,7 +366,7 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     const auto fill_rows = [&] {
         for_rows(n, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
-                const std::uint64_t code = code_of_id[row_ids[i]];
+                const Id code = code_of_id[row_ids[i]];
                 out[i * stride] = code == no_code ? missing_code : static_cast<double>(code);
             }
         });
