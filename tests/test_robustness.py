@@ -1,4 +1,4 @@
-"""Cells that reshape their array, forks in mid-encode and raw bool bytes: no crash, no hang, right values."""
+"""Cells that reshape their array, forks in mid-encode, raw bool bytes and failing allocations: no crash, no hang, right values."""
 
 import os
 import pathlib
@@ -89,3 +89,54 @@ def test_bool_array_with_non_canonical_bytes_encodes_true_as_one():
     result, columns = Encoder().encode(flags)
     assert columns == []
     np.testing.assert_array_equal(result, expected)
+
+
+def test_allocation_failures_anywhere_raise_memory_error_and_leave_the_encoder_usable():
+    # Python's allocators fail from the n-th allocation on, for n across the whole call:
+    # each failure must come back as MemoryError (never a crash or a wrong result), and
+    # the encoder must give the right answers afterwards. Run apart: the failing
+    # allocator reaches every object made while it is active.
+    done = run_script("""
+        import gc, sys, _testcapi
+        import numpy as np
+        from quorvel import Encoder
+
+        rng = np.random.default_rng(1)
+        rows = 300
+        words = np.array([f"w{i:04d}" for i in range(250)], dtype=object)
+        table = np.empty((rows, 3), dtype=object)
+        table[:, 0] = words[rng.integers(0, 250, rows)]
+        table[:, 1] = rng.integers(0, 2, rows).astype(float)  # repeated floats are shared
+        table[:, 2] = rng.normal(size=rows)
+        enc = Encoder()
+        codes, columns = enc.encode(table)
+        decoded = enc.decode(codes).tolist()
+        watched = [table, codes, table[0, 0], table[0, 2]]  # the inputs and cells read
+        refs = [sys.getrefcount(obj) for obj in watched]
+
+        def attempt(call):
+            gc.collect()
+            _testcapi.set_nomemory(start, 0)
+            try:
+                return call()
+            except MemoryError:
+                return None
+            finally:
+                _testcapi.remove_mem_hooks()
+
+        failed = 0
+        for start in range(0, 1500, 5):
+            out = attempt(lambda: enc.decode(codes))
+            failed += out is None
+            assert out is None or out.tolist() == decoded, start
+            del out
+            again = attempt(lambda: Encoder().encode(table))
+            assert again is None or (np.array_equal(again[0], codes, equal_nan=True) and again[1] == columns), start
+            del again
+        gc.collect()
+        assert enc.decode(codes).tolist() == decoded
+        assert [sys.getrefcount(obj) for obj in watched] == refs  # failed calls leak no reference
+        print("failed", failed)
+    """, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout.split()[-1]) > 10  # failures really happened inside the calls
