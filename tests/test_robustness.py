@@ -142,3 +142,36 @@ def test_allocation_failures_anywhere_raise_memory_error_and_leave_the_encoder_u
     """, timeout=300)
     assert done.returncode == 0, done.stderr
     assert int(done.stdout.split()[-1]) > 10  # failures really happened inside the calls
+
+
+def test_fault_while_memory_is_exhausted_raises_memory_error_instead_of_aborting():
+    # A cell's __str__ exhausts memory and fails: converting the cell is a fault, but no
+    # PanicException can be made any more. The MemoryError stands, as for any allocation
+    # that fails, and the process goes on.
+    pytest.importorskip("_testcapi", reason="needs CPython's test hooks for failing allocations")
+    done = run_script("""
+        import _testcapi
+        import numpy as np
+        from quorvel import Encoder
+
+        class Exhausting:
+            def __str__(self):
+                _testcapi.set_nomemory(0, 0)  # every allocation fails from here on
+                raise ValueError("cannot even be made")
+
+        table = np.empty((2, 1), dtype=object)
+        table[0, 0] = "a"
+        table[1, 0] = Exhausting()
+        try:
+            Encoder().encode(table)
+        except BaseException as exc:
+            _testcapi.remove_mem_hooks()
+            outcome = type(exc).__name__
+        else:
+            _testcapi.remove_mem_hooks()
+            outcome = "returned"
+        print(outcome, Encoder().encode(np.array([["x"], ["y"]], dtype=object))[1])
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["MemoryError", "[0]"]
+    assert "cant convert to str" in done.stderr  # the fault report was still written

@@ -12,14 +12,19 @@
 namespace quorvel::py {
 namespace {
 
-// Created once per process on first need. It derives directly from BaseException so that
-// `except Exception` does not swallow a violated invariant.
+// Created once per process on first need (tried again on a later need if memory ran out
+// the first time). It derives directly from BaseException so that `except Exception`
+// does not swallow a violated invariant.
+PyObject* panic_type = nullptr;
+
 PyObject* panic_exception_type() {
-    static PyObject* type = PyErr_NewExceptionWithDoc(
-        "quorvel.PanicException",
-        "An internal fault of quorvel: an invariant was violated. The call did not complete.",
-        PyExc_BaseException, nullptr);
-    return type;
+    if (panic_type == nullptr) {
+        panic_type = PyErr_NewExceptionWithDoc(
+            "quorvel.PanicException",
+            "An internal fault of quorvel: an invariant was violated. The call did not complete.",
+            PyExc_BaseException, nullptr);
+    }
+    return panic_type;
 }
 
 std::string thread_name() {
@@ -41,7 +46,10 @@ void write_report(std::string_view message, const std::source_location* where) {
     if (where != nullptr) {
         report += " at ";
         report += project_path(where->file_name());
-        report += ":" + std::to_string(where->line()) + ":" + std::to_string(where->column());
+        report += ':';
+        report += std::to_string(where->line());
+        report += ':';
+        report += std::to_string(where->column());
     }
     report += ":\n";
     report.append(message);
@@ -55,12 +63,24 @@ void write_report(std::string_view message, const std::source_location* where) {
 void raise_panic(std::string_view message, const std::source_location* where) noexcept {
     try {
         write_report(message, where);
+    } catch (const std::bad_alloc&) {
+        // No memory for the report: the exception below still tells the caller.
+    }
+    try {
         PyErr_Clear();  // the fault replaces whatever error led to it
         PyObject* type = panic_exception_type();
         if (type == nullptr) throw PyErrorSet{};
         raise(type, message);
     } catch (const PyErrorSet&) {
-        if (PyErr_Occurred() && PyErr_ExceptionMatches(panic_exception_type())) return;
+        if (PyErr_Occurred()) {
+            if (panic_type != nullptr && PyErr_ExceptionMatches(panic_type)) return;
+            // Memory ran out while making the exception: the MemoryError stands instead,
+            // as for any other allocation that fails.
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return;
     } catch (...) {
     }
     std::fputs("uncaught panic at ffi boundary\n", stderr);
