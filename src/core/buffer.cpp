@@ -7,9 +7,10 @@
 
 namespace quorvel {
 
-void* allocate_buffer(std::size_t bytes) {
+void* allocate_buffer(std::size_t bytes, Prefault prefault) {
     if (bytes < kMappedBufferMin) return ::operator new(bytes == 0 ? 1 : bytes);
-    void* buffer = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (prefault == Prefault::yes ? MAP_POPULATE : 0);
+    void* buffer = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
     if (buffer == MAP_FAILED) throw std::bad_alloc();
     return buffer;
 }
@@ -23,7 +24,7 @@ void grow_byte_buffer(ByteBuffer& buffer, std::size_t used, std::size_t bytes) {
         buffer = ByteBuffer(static_cast<char*>(moved), BufferDeleter{bytes});
         return;
     }
-    ByteBuffer grown = make_byte_buffer(bytes);
+    ByteBuffer grown = make_byte_buffer(bytes, Prefault::no);  // filled only in part as yet
     if (used != 0) std::memcpy(grown.get(), buffer.get(), used);
     buffer = std::move(grown);
 }

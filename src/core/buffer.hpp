@@ -16,8 +16,13 @@ namespace quorvel {
 /// stay with the process after the call.
 inline constexpr std::size_t kMappedBufferMin = std::size_t{1} << 20;
 
+/// Whether a mapped buffer's pages are made resident at once. Prefaulting is faster for
+/// a buffer that will be filled; a buffer that may stay partly unused should not, since
+/// every page made resident counts as used memory whether it is written or not.
+enum class Prefault : bool { no, yes };
+
 /// `bytes` of uninitialised memory; std::bad_alloc when they cannot be had.
-void* allocate_buffer(std::size_t bytes);
+void* allocate_buffer(std::size_t bytes, Prefault prefault = Prefault::yes);
 /// Frees a buffer from allocate_buffer, given the same size.
 void free_buffer(void* buffer, std::size_t bytes) noexcept;
 
@@ -47,6 +52,13 @@ struct BufferAllocator {
 template <class T>
 using BufferVector = std::vector<T, BufferAllocator<T>>;
 
+/// Frees a container's memory now. (`v = {}` would not: it assigns an empty list and
+/// keeps the capacity.)
+template <class Container>
+void release(Container& container) noexcept {
+    Container().swap(container);
+}
+
 /// Frees a byte buffer from allocate_buffer; it knows the buffer's size.
 struct BufferDeleter {
     std::size_t bytes = 0;
@@ -56,8 +68,8 @@ struct BufferDeleter {
 /// An owned byte buffer of fixed size, uninitialised when made.
 using ByteBuffer = std::unique_ptr<char[], BufferDeleter>;
 
-inline ByteBuffer make_byte_buffer(std::size_t bytes) {
-    return ByteBuffer(static_cast<char*>(allocate_buffer(bytes)), BufferDeleter{bytes});
+inline ByteBuffer make_byte_buffer(std::size_t bytes, Prefault prefault = Prefault::yes) {
+    return ByteBuffer(static_cast<char*>(allocate_buffer(bytes, prefault)), BufferDeleter{bytes});
 }
 
 /// Grows `buffer` to `bytes`, keeping its first `used` bytes. A mapped buffer is grown by

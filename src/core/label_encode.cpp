@@ -3,13 +3,18 @@
 // Only the distinct texts are sorted. Every row's hash is computed in parallel; the rows
 // then go into sets of distinct texts (holding 4-byte ids and using the precomputed
 // hashes, so neither lookups nor growth hash again; large columns are split by hash into
-// shards filled in parallel), and each row's distinct id is remembered. The k distinct
+// shards filled in parallel), and each row's distinct id is remembered. A distinct text
+// is known by the first row that holds it (4 bytes, not a 16-byte view). The k distinct
 // ids are sorted on an 8-byte key taken after the bytes that all texts share (most
 // comparisons never touch the texts) and numbered; the texts are copied once, in byte
-// order, into the store that the code table and the decode map share; then the decode
-// map and the rows' codes are filled in parallel.
+// order, into the store that the code table and the decode map share; then the rows'
+// codes, the code table and the decode map are filled in parallel.
 // Sorting all n rows would do the same job with n log n string comparisons; columns
 // usually hold far fewer distinct texts than rows.
+//
+// Memory: a nearly unique column's working arrays are as large as its tables, so each is
+// freed as soon as it has been read for the last time, and the sorted order is one array
+// that holds, in turn, the sort keys, the staged texts and their stored copies.
 #include "core/label_encode.hpp"
 
 #include <algorithm>
@@ -45,29 +50,40 @@ struct HashedText {
     std::uint64_t hash;
 };
 
-// The distinct texts found so far, numbered in order of first occurrence, with the hash
-// of each. A map of them holds only the 4-byte numbers: its slots stay small enough for
-// the map to sit in cache, and a text is compared only when the map's own hash bits match.
-struct DistinctTexts {
-    BufferVector<std::string_view> texts;
-    BufferVector<std::uint64_t> hashes;
+// The distinct texts found so far, numbered in order of first occurrence, each known by
+// the first row that holds it; its text and hash are read through that row. A set of them
+// holds only the 4-byte numbers: its slots stay small enough for the set to sit in cache,
+// and a text is compared only when the set's own hash bits match.
+template <class Id>
+struct DistinctRows {
+    const TextColumn* values;
+    const BufferVector<std::uint64_t>* hashes;  // of every row
+    BufferVector<Id> first_rows;                // by distinct number
+
+    std::string_view text(std::uint32_t id) const noexcept { return (*values)[first_rows[id]]; }
+    std::uint64_t hash(std::uint32_t id) const noexcept { return (*hashes)[first_rows[id]]; }
 };
 
+template <class Id>
 struct IdHash {
     using is_transparent = void;
     using is_avalanching = void;  // the stored hashes are seeded XXH3 values
-    const DistinctTexts* distinct;
-    std::size_t operator()(std::uint32_t id) const noexcept { return distinct->hashes[id]; }
+    const DistinctRows<Id>* distinct;
+    std::size_t operator()(std::uint32_t id) const noexcept { return distinct->hash(id); }
     std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
 };
 
+template <class Id>
 struct SameText {
     using is_transparent = void;
-    const DistinctTexts* distinct;
+    const DistinctRows<Id>* distinct;
     bool operator()(std::uint32_t a, std::uint32_t b) const noexcept { return a == b; }  // distinct by construction
-    bool operator()(const HashedText& key, std::uint32_t id) const noexcept { return distinct->texts[id] == key.text; }
+    bool operator()(const HashedText& key, std::uint32_t id) const noexcept { return distinct->text(id) == key.text; }
     bool operator()(std::uint32_t id, const HashedText& key) const noexcept { return (*this)(key, id); }
 };
+
+template <class Id>
+using IdSet = boost::unordered_flat_set<std::uint32_t, IdHash<Id>, SameText<Id>>;
 
 // The first 8 bytes of a text as a big-endian number, zero-padded: comparing these
 // numbers orders texts as memcmp would, except that ties need the full comparison.
@@ -79,16 +95,27 @@ std::uint64_t prefix_key(std::string_view text) noexcept {
     return key;
 }
 
-// What the sort moves: the prefix key and the distinct id (the order of first
-// occurrence), which finds the text when two prefixes tie.
-template <class Id>
-struct SortKey {
-    std::uint64_t prefix;
-    Id id;
+// One place of the byte order of the distinct texts. The array of them is used three
+// times over instead of allocating a new one each time: first it holds the sort keys
+// (prefix key and distinct id, which finds the text when two prefixes tie), then the
+// staged text of each place, then the text's stored copy.
+struct Slot {
+    std::uint64_t word0;  // the prefix key, or the text's address
+    std::uint64_t word1;  // the distinct id, or the text's length
+
+    std::uint64_t prefix() const noexcept { return word0; }
+    std::size_t id() const noexcept { return static_cast<std::size_t>(word1); }
+    std::string_view text() const noexcept {
+        return {reinterpret_cast<const char*>(static_cast<std::uintptr_t>(word0)), static_cast<std::size_t>(word1)};
+    }
+    void hold(std::string_view text) noexcept {
+        word0 = reinterpret_cast<std::uintptr_t>(text.data());
+        word1 = text.size();
+    }
 };
 
 template <class Body>
-void for_rows(std::size_t n, Body&& body) {
+void for_range(std::size_t n, Body&& body) {
     if (n >= parallel_rows_min) {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, row_grain),
                           [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
@@ -124,8 +151,6 @@ constexpr std::size_t shard_count = std::size_t{1} << shard_bits;
 
 std::size_t shard_of(std::uint64_t hash) noexcept { return (hash >> 24) & (shard_count - 1); }
 
-using IdSet = boost::unordered_flat_set<std::uint32_t, IdHash, SameText>;
-
 // Every row index 0..n-1, in order, without storing them.
 struct AllRows {
     std::size_t n;
@@ -142,33 +167,30 @@ struct SomeRows {
     std::size_t operator[](std::size_t i) const noexcept { return begin[i]; }
 };
 
-// The distinct texts of the given rows, in order of first occurrence; `local[row]`
-// receives each given row's index into them.
+// The first row of each distinct text among the given rows, in order of first
+// occurrence; `local[row]` receives each given row's index into them.
 template <class Id, class Rows>
-BufferVector<std::string_view> distinct_of(const TextColumn& values, const BufferVector<std::uint64_t>& hashes,
-                                           std::size_t expected, BufferVector<Id>& local, const Rows& rows) {
-    DistinctTexts distinct;
-    IdSet ids(0, IdHash{&distinct}, SameText{&distinct});
+BufferVector<Id> distinct_of(const TextColumn& values, const BufferVector<std::uint64_t>& hashes, std::size_t expected,
+                             BufferVector<Id>& local, const Rows& rows) {
+    DistinctRows<Id> distinct{&values, &hashes, {}};
+    IdSet<Id> ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct});
     if (expected != 0) {
         ids.reserve(expected);
-        distinct.texts.reserve(expected);
-        distinct.hashes.reserve(expected);
+        distinct.first_rows.reserve(expected);
     }
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const std::size_t i = rows[r];
-        const std::string_view text = values[i];
-        const auto found = ids.find(HashedText{text, hashes[i]});
+        const auto found = ids.find(HashedText{values[i], hashes[i]});
         if (found != ids.end()) {
             local[i] = *found;
             continue;
         }
-        const auto id = static_cast<std::uint32_t>(distinct.texts.size());
-        distinct.texts.push_back(text);
-        distinct.hashes.push_back(hashes[i]);
+        const auto id = static_cast<std::uint32_t>(distinct.first_rows.size());
+        distinct.first_rows.push_back(static_cast<Id>(i));
         ids.insert(id);
         local[i] = id;
     }
-    return std::move(distinct.texts);
+    return std::move(distinct.first_rows);
 }
 
 // The row indices grouped by shard, each group in row order; `starts[s]` is where shard
@@ -205,14 +227,14 @@ BufferVector<Id> rows_by_shard(const BufferVector<std::uint64_t>& hashes, std::v
     return rows;
 }
 
-// Pass 1: the distinct texts (each exactly once, in an order fixed by the rows) and each
-// row's distinct id, an index into them.
+// Pass 1: the first row of each distinct text (each text exactly once, in an order fixed
+// by the rows) and each row's distinct id, an index into them.
 template <class Id>
-BufferVector<std::string_view> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids) {
+BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids) {
     const std::size_t n = values.size();
     const SeededHash hasher;  // a fresh seed for this column's maps
     BufferVector<std::uint64_t> hashes(n);
-    for_rows(n, [&](std::size_t begin, std::size_t end) {
+    for_range(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) hashes[i] = hasher(values[i]);
     });
     const std::size_t expected = estimated_distinct(hashes);
@@ -224,35 +246,38 @@ BufferVector<std::string_view> distinct_texts(const TextColumn& values, BufferVe
     // their ids within the shard (32-bit, as one map would need over four billion
     // distinct texts to overflow them), made global below.
     std::vector<std::size_t> starts;
-    const BufferVector<Id> grouped = rows_by_shard<Id>(hashes, starts);
+    BufferVector<Id> grouped = rows_by_shard<Id>(hashes, starts);
 
-    std::vector<BufferVector<std::string_view>> shards(shard_count);
+    std::vector<BufferVector<Id>> shards(shard_count);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, shard_count, 1), [&](const tbb::blocked_range<std::size_t>& r) {
         for (std::size_t s = r.begin(); s < r.end(); ++s) {
             const SomeRows<Id> rows{grouped.data() + starts[s], starts[s + 1] - starts[s]};
             shards[s] = distinct_of(values, hashes, expected / shard_count, row_ids, rows);
         }
     });
+    release(grouped);
     std::vector<std::size_t> base(shard_count + 1, 0);
     for (std::size_t s = 0; s < shard_count; ++s) base[s + 1] = base[s] + shards[s].size();
-    BufferVector<std::string_view> distinct;
-    distinct.reserve(base[shard_count]);
+    BufferVector<Id> first_rows;
+    first_rows.reserve(base[shard_count]);
     for (auto& shard : shards) {
-        distinct.insert(distinct.end(), shard.begin(), shard.end());
-        shard = {};
+        first_rows.insert(first_rows.end(), shard.begin(), shard.end());
+        release(shard);
     }
-    for_rows(n, [&](std::size_t begin, std::size_t end) {
+    for_range(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) row_ids[i] += static_cast<Id>(base[shard_of(hashes[i])]);
     });
-    return distinct;
+    return first_rows;
 }
 
-// The number of leading bytes that every text shares (0 for none or no texts).
-std::size_t shared_prefix_length(const BufferVector<std::string_view>& texts) {
-    if (texts.empty()) return 0;
-    const std::string_view first = texts.front();
+// The number of leading bytes that every distinct text shares (0 for none or no texts).
+template <class Id>
+std::size_t shared_prefix_length(const TextColumn& values, const BufferVector<Id>& first_rows) {
+    if (first_rows.empty()) return 0;
+    const std::string_view first = values[first_rows.front()];
     std::size_t shared = first.size();
-    for (const std::string_view text : texts) {
+    for (const Id row : first_rows) {
+        const std::string_view text = values[row];
         const std::size_t limit = std::min(shared, text.size());
         shared = static_cast<std::size_t>(std::mismatch(first.begin(), first.begin() + limit, text.begin()).first - first.begin());
         if (shared == 0) break;
@@ -260,43 +285,65 @@ std::size_t shared_prefix_length(const BufferVector<std::string_view>& texts) {
     return shared;
 }
 
-// Byte-wise order (unsigned bytes, a proper prefix first). The entries are distinct, so
-// an unstable sort cannot be observed. Texts often share their first bytes (a common
-// stem of identifiers, a year of dates): the prefix keys are taken after what all texts
-// share, so that they still tell most texts apart.
+// The distinct ids in byte-wise order of their texts (unsigned bytes, a proper prefix
+// first). The texts are distinct, so an unstable sort cannot be observed. Texts often
+// share their first bytes (a common stem of identifiers, a year of dates): the prefix
+// keys are taken after what all texts share, so that they still tell most texts apart.
 template <class Id>
-BufferVector<SortKey<Id>> sorted_ids(const BufferVector<std::string_view>& distinct) {
-    const std::size_t skip = shared_prefix_length(distinct);
-    BufferVector<SortKey<Id>> keys(distinct.size());
-    for (std::size_t id = 0; id < distinct.size(); ++id) {
-        keys[id] = {prefix_key(distinct[id].substr(skip)), static_cast<Id>(id)};
-    }
-    const auto by_text = [&distinct, skip](const SortKey<Id>& a, const SortKey<Id>& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+BufferVector<Slot> sorted_ids(const TextColumn& values, const BufferVector<Id>& first_rows) {
+    const std::size_t skip = shared_prefix_length(values, first_rows);
+    BufferVector<Slot> slots(first_rows.size());
+    for_range(slots.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t id = begin; id < end; ++id) slots[id] = {prefix_key(values[first_rows[id]].substr(skip)), id};
+    });
+    const auto by_text = [&](const Slot& a, const Slot& b) {
+        if (a.prefix() != b.prefix()) return a.prefix() < b.prefix();
         // char_traits<char> compares unsigned bytes
-        return distinct[a.id].substr(skip) < distinct[b.id].substr(skip);
+        return values[first_rows[a.id()]].substr(skip) < values[first_rows[b.id()]].substr(skip);
     };
-    if (keys.size() >= parallel_sort_min) {
-        tbb::parallel_sort(keys.begin(), keys.end(), by_text);
+    if (slots.size() >= parallel_sort_min) {
+        tbb::parallel_sort(slots.begin(), slots.end(), by_text);
     } else {
-        std::sort(keys.begin(), keys.end(), by_text);
+        std::sort(slots.begin(), slots.end(), by_text);
     }
-    return keys;
+    return slots;
 }
 
-// Positions of the missing-value markers among the distinct texts in byte order,
-// ascending. The texts are sorted, so each marker is found by halving.
-template <class Id>
-std::vector<std::size_t> marker_positions(const BufferVector<SortKey<Id>>& sorted,
-                                          const BufferVector<std::string_view>& distinct) {
+// Positions of the missing-value markers among the sorted texts, ascending; `text(j)`
+// is the text at place j. The texts are sorted, so each marker is found by halving.
+template <class TextAt>
+std::vector<std::size_t> marker_positions(std::size_t k, const TextAt& text) {
     std::vector<std::size_t> found;
     for (const std::string_view marker : {std::string_view("<NA>"), std::string_view("NaN"), std::string_view("nan")}) {
-        const auto it = std::lower_bound(sorted.begin(), sorted.end(), marker, [&](const SortKey<Id>& entry, std::string_view m) {
-            return distinct[entry.id] < m;
-        });
-        if (it != sorted.end() && distinct[it->id] == marker) found.push_back(static_cast<std::size_t>(it - sorted.begin()));
+        std::size_t low = 0, high = k;  // the first place whose text is not below the marker
+        while (low < high) {
+            const std::size_t mid = low + (high - low) / 2;
+            if (text(mid) < marker) {
+                low = mid + 1;
+            } else {
+                high = mid;
+            }
+        }
+        if (low < k && text(low) == marker) found.push_back(low);
     }
     return found;  // the markers are listed in byte order, so their positions ascend
+}
+
+// Runs body(c, begin, end, m) for the places 0..k-1 cut into `chunks` even chunks, all at
+// once; m is the number of markers before `begin`. The code of a non-marker text at
+// place j is then j minus the markers before it.
+template <class Body>
+void for_places(std::size_t k, std::size_t chunks, const std::vector<std::size_t>& markers, const Body& body) {
+    const auto chunk = [&](std::size_t c) {
+        const std::size_t begin = k * c / chunks, end = k * (c + 1) / chunks;
+        const auto before = std::lower_bound(markers.begin(), markers.end(), begin) - markers.begin();
+        body(c, begin, end, static_cast<std::size_t>(before));
+    };
+    if (chunks == 1) {
+        chunk(0);
+    } else {
+        tbb::parallel_for(std::size_t{0}, chunks, chunk);
+    }
 }
 
 template <class Id>
@@ -304,78 +351,94 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
                         DecodeMap* decode, const std::function<void()>& rows_read) {
     const std::size_t n = values.size();
     BufferVector<Id> row_ids(n);
-    BufferVector<std::string_view> distinct = distinct_texts(values, row_ids);  // by id
-    BufferVector<SortKey<Id>> sorted = sorted_ids<Id>(distinct);
+    BufferVector<Id> first_rows = distinct_texts(values, row_ids);  // by distinct id
+    BufferVector<Slot> sorted = sorted_ids(values, first_rows);
+    const std::size_t k = sorted.size();
+    const auto staged_text = [&](std::size_t j) { return values[first_rows[sorted[j].id()]]; };
+    const std::vector<std::size_t> markers = marker_positions(k, staged_text);
+    const std::uint64_t next = k - markers.size();  // the number of codes given
 
     // Walk the distinct texts in byte order: number them (markers get no code and use up
-    // no number) and copy each once into the store, as the entries of the code table. The
-    // table then holds its texts in byte order, and the store holds them front to back in
-    // that order, so whoever walks the codes later (decoding, writing the state) reads
-    // the texts in sequence. Large columns are copied in chunks of positions at once, each
-    // chunk into a store of its own, joined in order afterwards.
-    const std::size_t k = distinct.size();
+    // no number) and copy each once into the store, its place then holding the stored
+    // copy. The store holds the texts front to back in byte order, so whoever walks the
+    // codes later (decoding, writing the state) reads the texts in sequence. Large
+    // columns are copied in chunks of places at once, each chunk into a store of its own,
+    // joined in order afterwards.
     // Codes are below k, which is at most the row count that Id can hold, so the largest
     // Id is free to mark a text without a code.
     constexpr Id no_code = std::numeric_limits<Id>::max();
-    const std::vector<std::size_t> markers = marker_positions(sorted, distinct);
     BufferVector<Id> code_of_id(k);
-    CodeTable::entries_type entries(k);
     const std::size_t chunks = k >= parallel_sort_min ? store_chunks : 1;
     std::vector<TextStore> chunk_texts(chunks);
-    const auto copy_chunk = [&](std::size_t c) {
-        const std::size_t begin = k * c / chunks, end = k * (c + 1) / chunks;
-        // Markers before position j, so that j - m is the code of a text at j.
-        std::size_t m = static_cast<std::size_t>(std::lower_bound(markers.begin(), markers.end(), begin) - markers.begin());
-        // The reads jump around: fetch the view some entries ahead, and its text a few ahead.
-        constexpr std::size_t view_ahead = 16, text_ahead = 8;
+    for_places(k, chunks, markers, [&](std::size_t c, std::size_t begin, std::size_t end, std::size_t m) {
+        // The reads jump around: fetch the first row some places ahead, its text a few ahead.
+        constexpr std::size_t row_ahead = 32, text_ahead = 16;
         for (std::size_t j = begin; j < end; ++j) {
-            if (j + view_ahead < end) __builtin_prefetch(&distinct[sorted[j + view_ahead].id]);
-            if (j + text_ahead < end) __builtin_prefetch(distinct[sorted[j + text_ahead].id].data());
-            const Id id = sorted[j].id;
-            const std::string_view stored = chunk_texts[c].add(distinct[id]);
+            if (j + row_ahead < end) __builtin_prefetch(&first_rows[sorted[j + row_ahead].id()]);
+            if (j + text_ahead < end) __builtin_prefetch(staged_text(j + text_ahead).data());
+            const std::size_t id = sorted[j].id();
+            sorted[j].hold(chunk_texts[c].add(values[first_rows[id]]));
             if (m < markers.size() && markers[m] == j) {
                 ++m;
                 code_of_id[id] = no_code;
-                entries[j] = {stored, std::nullopt};
             } else {
                 code_of_id[id] = static_cast<Id>(j - m);
-                entries[j] = {stored, j - m};
             }
         }
-    };
-    if (chunks == 1) {
-        copy_chunk(0);
-    } else {
-        tbb::parallel_for(std::size_t{0}, chunks, copy_chunk);
-    }
+    });
     for (TextStore& chunk : chunk_texts) texts.adopt(std::move(chunk));
-    const CodeTable table(std::move(entries));
-    const std::uint64_t next = k - markers.size();  // the number of codes given
-    sorted = {};
-    distinct = {};
+    release(first_rows);
     if (rows_read) rows_read();  // from here on only the stored copies are read
 
-    // The decode map and the rows' codes are independent: build them at once.
-    const auto build_decode = [&] {
-        if (decode == nullptr) return;
-        decode->reserve(next);
-        for (const auto& [text, code] : table) {
-            if (code) decode->push_back(*code, text);
-        }
-    };
+    // The rows' codes and the code table are independent: fill them at once.
+    CodeTable::entries_type entries;
     const auto fill_rows = [&] {
-        for_rows(n, [&](std::size_t begin, std::size_t end) {
+        for_range(n, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 const Id code = code_of_id[row_ids[i]];
                 out[i * stride] = code == no_code ? missing_code : static_cast<double>(code);
             }
         });
     };
+    const auto fill_table = [&] {
+        entries.resize(k);
+        for_places(k, chunks, markers, [&](std::size_t, std::size_t begin, std::size_t end, std::size_t m) {
+            for (std::size_t j = begin; j < end; ++j) {
+                if (m < markers.size() && markers[m] == j) {
+                    ++m;
+                    entries[j] = {sorted[j].text(), std::nullopt};
+                } else {
+                    entries[j] = {sorted[j].text(), j - m};
+                }
+            }
+        });
+    };
     if (n >= parallel_rows_min) {
-        tbb::parallel_invoke(build_decode, fill_rows);
+        tbb::parallel_invoke(fill_rows, fill_table);
     } else {
-        build_decode();
         fill_rows();
+        fill_table();
+    }
+    release(row_ids);
+    release(code_of_id);
+    release(sorted);
+    const CodeTable table(std::move(entries));
+
+    // The decode map: the coded entries of the table, keyed by code. Code c sits at
+    // place c plus the markers before it, so chunks of codes are filled at once.
+    if (decode != nullptr) {
+        DecodeMap::entries_type coded(next);
+        for_places(k, chunks, markers, [&](std::size_t, std::size_t begin, std::size_t end, std::size_t m) {
+            auto it = table.begin() + static_cast<std::ptrdiff_t>(begin);
+            for (std::size_t j = begin; j < end; ++j, ++it) {
+                if (m < markers.size() && markers[m] == j) {
+                    ++m;
+                } else {
+                    coded[j - m] = {j - m, it->first};
+                }
+            }
+        });
+        *decode = DecodeMap(std::move(coded));
     }
     return table;
 }

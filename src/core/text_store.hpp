@@ -47,7 +47,8 @@ private:
     void grow(std::size_t needed) {
         block_size_ = std::min(largest_block, block_size_ == 0 ? first_block : block_size_ * 2);
         const std::size_t size = std::max(block_size_, needed);
-        blocks_.push_back(make_byte_buffer(size));
+        // Not prefaulted: the last block is usually filled only in part.
+        blocks_.push_back(make_byte_buffer(size, Prefault::no));
         next_ = blocks_.back().get();
         left_ = size;
     }
