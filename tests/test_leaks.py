@@ -3,7 +3,9 @@
 import copy
 import gc
 import pickle
+import json
 import struct
+import subprocess
 import sys
 
 import numpy as np
@@ -421,3 +423,52 @@ def test_shared_result_objects_own_one_reference_per_cell(rows):
     text = out[0, 0]
     del out, distinct, sample
     assert sys.getrefcount(text) == 2  # the result held the only other references
+
+
+# Encodes a nearly unique text column in a fresh process and reports the peak and the
+# resident memory still held (result and encoder alive) over the memory before the call.
+_PEAK_OF_ONE_ENCODE = r"""
+import gc, json, sys
+import numpy as np
+from quorvel import Encoder
+
+def status(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+
+rows = int(sys.argv[1])
+rng = np.random.default_rng(7)
+table = np.empty((rows, 2), dtype=object)
+table[:, 0] = [f"id-{x:016x}" for x in rng.integers(0, 2**62, rows)]
+table[:, 1] = rng.normal(size=rows)
+Encoder().encode(table[:100])  # the worker pool starts before the measurement
+gc.collect()
+gc.disable()
+before = status("VmRSS")
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # resets the peak
+enc = Encoder()
+result = enc.encode(table)
+print(json.dumps({"peak": status("VmHWM") - before, "kept": status("VmRSS") - before}))
+"""
+
+
+def test_encode_peak_is_what_the_call_returns_and_keeps():
+    # With nearly every text distinct, the tables the encoder keeps are as large as the
+    # working arrays of the encoding; those must be freed before the tables are built, so
+    # the peak stays at the result plus the learned encoding.
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pytest.skip("the peak resident memory cannot be reset here")
+    run = subprocess.run([sys.executable, "-c", _PEAK_OF_ONE_ENCODE, "400000"],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    measured = json.loads(run.stdout)
+    assert measured["kept"] > 20 * MB  # the result and the tables are really there
+    assert measured["peak"] <= 1.1 * measured["kept"], (
+        f"peak {measured['peak'] / MB:.1f} MiB for {measured['kept'] / MB:.1f} MiB kept")
+
