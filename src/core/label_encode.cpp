@@ -89,7 +89,7 @@ using IdSet = boost::unordered_flat_set<std::uint32_t, IdHash<Id>, SameText<Id>>
 // numbers orders texts as memcmp would, except that ties need the full comparison.
 std::uint64_t prefix_key(std::string_view text) noexcept {
     unsigned char bytes[8] = {};
-    std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 8));
+    if (!text.empty()) std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 8));  // an empty text may have no address
     std::uint64_t key = 0;
     for (unsigned char b : bytes) key = (key << 8) | b;
     return key;
