@@ -30,6 +30,7 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/parallel_invoke.h>
+#include <oneapi/tbb/parallel_reduce.h>
 #include <oneapi/tbb/parallel_sort.h>
 
 namespace quorvel {
@@ -271,18 +272,26 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
 }
 
 // The number of leading bytes that every distinct text shares (0 for none or no texts).
+// The texts are read in id order, which jumps around the rows: large columns are split.
 template <class Id>
 std::size_t shared_prefix_length(const TextColumn& values, const BufferVector<Id>& first_rows) {
     if (first_rows.empty()) return 0;
     const std::string_view first = values[first_rows.front()];
-    std::size_t shared = first.size();
-    for (const Id row : first_rows) {
-        const std::string_view text = values[row];
-        const std::size_t limit = std::min(shared, text.size());
-        shared = static_cast<std::size_t>(std::mismatch(first.begin(), first.begin() + limit, text.begin()).first - first.begin());
-        if (shared == 0) break;
-    }
-    return shared;
+    // How many of the first `shared` bytes of `first` the texts of ids begin..end share.
+    const auto shared_by = [&](std::size_t begin, std::size_t end, std::size_t shared) {
+        for (std::size_t id = begin; id < end && shared != 0; ++id) {
+            const std::string_view text = values[first_rows[id]];
+            const std::size_t limit = std::min(shared, text.size());
+            shared = static_cast<std::size_t>(std::mismatch(first.begin(), first.begin() + limit, text.begin()).first - first.begin());
+        }
+        return shared;
+    };
+    const std::size_t k = first_rows.size();
+    if (k < parallel_rows_min) return shared_by(0, k, first.size());
+    return tbb::parallel_reduce(
+        tbb::blocked_range<std::size_t>(0, k, row_grain), first.size(),
+        [&](const tbb::blocked_range<std::size_t>& r, std::size_t shared) { return shared_by(r.begin(), r.end(), shared); },
+        [](std::size_t a, std::size_t b) { return std::min(a, b); });
 }
 
 // The distinct ids in byte-wise order of their texts (unsigned bytes, a proper prefix
