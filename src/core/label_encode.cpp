@@ -14,7 +14,7 @@
 //
 // Memory: a nearly unique column's working arrays are as large as its tables, so each is
 // freed as soon as it has been read for the last time, and the sorted order is one array
-// that holds, in turn, the sort keys, the staged texts and their stored copies.
+// that holds first the sort keys, then the stored texts.
 #include "core/label_encode.hpp"
 
 #include <algorithm>
@@ -96,10 +96,10 @@ std::uint64_t prefix_key(std::string_view text) noexcept {
     return key;
 }
 
-// One place of the byte order of the distinct texts. The array of them is used three
-// times over instead of allocating a new one each time: first it holds the sort keys
-// (prefix key and distinct id, which finds the text when two prefixes tie), then the
-// staged text of each place, then the text's stored copy.
+// One place of the byte order of the distinct texts. The array of them serves twice
+// instead of allocating a second one: first it holds the sort keys (prefix key and
+// distinct id, which finds the text when two prefixes tie), then the place's text as
+// stored for the tables.
 struct Slot {
     std::uint64_t word0;  // the prefix key, or the text's address
     std::uint64_t word1;  // the distinct id, or the text's length
