@@ -24,4 +24,5 @@ fi
 
 "$PYTHON" -m pip install -q --disable-pip-version-check \
     "scikit-build-core>=0.10" "numpy>=2" "pandas>=2" pytest hypothesis
-"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .
+# The Dask extra too: the tests of quorvel_ml.dask run on a local Dask cluster.
+"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation ".[dask]"

@@ -31,15 +31,13 @@ COLUMN_KINDS = {
 
 @st.composite
 def tables(draw):
-    """A frame of object columns of drawn kinds beside a float and an int column."""
+    """A frame of object columns of drawn kinds, a float and an int column, labelled by
+    integers (which encode turns into their decimal texts)."""
     rows = draw(st.integers(0, 24))
-    data = {}
-    for j, kind in enumerate(draw(st.lists(st.sampled_from(sorted(COLUMN_KINDS)), min_size=1, max_size=3))):
-        cells = draw(st.lists(COLUMN_KINDS[kind], min_size=rows, max_size=rows))
-        data[f"o{j}"] = pd.Series(cells, dtype=object)
-    data["f"] = np.arange(rows) / 4.0
-    data[7] = np.arange(rows, dtype=np.int64)  # a label encode turns into "7"
-    return pd.DataFrame(data)
+    kinds = draw(st.lists(st.sampled_from(sorted(COLUMN_KINDS)), min_size=1, max_size=3))
+    data = [pd.Series(draw(st.lists(COLUMN_KINDS[k], min_size=rows, max_size=rows)), dtype=object) for k in kinds]
+    data += [pd.Series(np.arange(rows) / 4.0), pd.Series(np.arange(rows, dtype=np.int64))]
+    return pd.concat(data, axis=1, ignore_index=True)
 
 
 @st.composite
@@ -55,7 +53,7 @@ def partitioned(draw):
     else:
         # Dask's defaults: from_pandas, then a filter that may empty whole partitions.
         ddf = dd.from_pandas(frame, npartitions=len(bounds) - 1, sort=False)
-        ddf = ddf[ddf[7] % 3 != draw(st.integers(0, 3))]
+        ddf = ddf[ddf[ddf.columns[-1]] % 3 != draw(st.integers(0, 3))]
     return ddf
 
 

@@ -150,8 +150,10 @@ def _merge_boxed(boxes: pd.DataFrame) -> pd.DataFrame:
 
 # --------------------------------------------------------------------------- applying
 
-def _positions(columns: list[int]) -> pd.Series:
-    return pd.Series(columns, dtype="int64")
+def _positions(entry: list[int]) -> pd.Series:
+    # Not named "columns": Dask passes a column selection to a from_map function
+    # with a parameter of that name.
+    return pd.Series(entry, dtype="int64")
 
 
 def _apply_partition(
