@@ -48,8 +48,11 @@ def partitioned(draw):
     cuts = sorted(draw(st.lists(st.integers(0, len(frame)), max_size=5)))
     bounds = [0, *cuts, len(frame)]
     if draw(st.booleans()):
+        # Object columns as they are, or typed per partition where a partition holds
+        # only numbers: then partitions disagree on a column's dtype.
+        infer = draw(st.booleans())
         with dask.config.set({"dataframe.convert-string": False}):
-            ddf = dd.from_map(_rows, bounds[:-1], bounds[1:], args=[frame], meta=frame.iloc[:0])
+            ddf = dd.from_map(_rows, bounds[:-1], bounds[1:], args=[frame, infer], meta=frame.iloc[:0])
     else:
         # Dask's defaults: from_pandas, then a filter that may empty whole partitions.
         ddf = dd.from_pandas(frame, npartitions=len(bounds) - 1, sort=False)
@@ -57,8 +60,9 @@ def partitioned(draw):
     return ddf
 
 
-def _rows(start, stop, frame):
-    return frame.iloc[start:stop]
+def _rows(start, stop, frame, infer=False):
+    rows = frame.iloc[start:stop]
+    return rows.infer_objects() if infer else rows
 
 
 def check_matches_one_encode(ddf, split_every=None):

@@ -17,6 +17,7 @@ import uuid
 
 import dask
 import dask.dataframe as dd
+import numpy as np
 import pandas as pd
 
 import quorvel
@@ -51,8 +52,7 @@ def encode(ddf: dd.DataFrame, *, split_every: int | None = None) -> tuple[dd.Dat
     >>> coded.to_parquet("codes/")            # doctest: +SKIP
     """
     _require_frame(ddf, "encode")
-    learner = _learn(ddf, split_every)
-    encoder = learner.encoder()
+    learner, encoder = _learn(ddf, split_every)
     text_before = learner.text_before()
     if len(text_before) != ddf.npartitions:
         raise RuntimeError(
@@ -109,17 +109,30 @@ def decode(encoder: quorvel.Encoder, coded: dd.DataFrame) -> dd.DataFrame:
 
 # --------------------------------------------------------------------------- learning
 
-def _learn(ddf: dd.DataFrame, split_every: int | None) -> Learner:
-    """One learner of all of ddf, merged in partition order by Dask's tree reduction.
+def _learn(ddf: dd.DataFrame, split_every: int | None) -> tuple[Learner, quorvel.Encoder]:
+    """(learner, encoder) of all of ddf, merged in partition order by Dask's tree reduction."""
+    learner, blanked = _reduce(ddf, split_every, blank_numbers=True)
+    encoder = learner.encoder()
+    if blanked & _text_columns(encoder, len(ddf.columns)):
+        # A column of numbers in some partition turned text in the table, so the texts of
+        # those numbers count after all: learn again from every cell as it is.
+        learner, _ = _reduce(ddf, split_every, blank_numbers=False)
+        encoder = learner.encoder()
+    return learner, encoder
+
+
+def _reduce(ddf: dd.DataFrame, split_every: int | None, blank_numbers: bool) -> tuple[Learner, set[int]]:
+    """(learner of ddf, positions of the columns some partition blanked).
 
     The reduction concatenates partial results as frames, so each learner travels boxed
-    in a one-cell frame; concatenation keeps partition order, and so do the batches
-    the tree merges.
+    in a one-row frame; concatenation keeps partition order, and so do the batches the
+    tree merges.
     """
     reduced = ddf.reduction(
         _learn_partition,
         combine=_merge_boxed,
         aggregate=_merge_unboxed,
+        chunk_kwargs={"blank_numbers": blank_numbers},
         meta=object,
         split_every=_SPLIT_EVERY if split_every is None else split_every,
         token="quorvel-learn",
@@ -127,25 +140,46 @@ def _learn(ddf: dd.DataFrame, split_every: int | None) -> Learner:
     return reduced.compute()
 
 
-def _box(learner: Learner) -> pd.DataFrame:
-    return pd.DataFrame({"learner": pd.Series([learner], dtype=object)})
+def _box(learner: Learner, blanked: set[int]) -> pd.DataFrame:
+    return pd.DataFrame({"learner": pd.Series([learner], dtype=object), "blanked": pd.Series([blanked], dtype=object)})
 
 
-def _learn_partition(part: pd.DataFrame) -> pd.DataFrame:
-    return _box(Learner().update(part))
+def _learn_partition(part: pd.DataFrame, blank_numbers: bool) -> pd.DataFrame:
+    """A boxed learner of one partition.
+
+    A learner keeps the texts of every distinct number of a column until a merge shows
+    whether the column turns text, which costs more than all its text columns on typical
+    tables. A column of a NumPy numeric or bool dtype never meets a non-numeric cell in
+    this partition, so with blank_numbers its cells are replaced by zeros of the same
+    dtype: the frame's values keep their kind, and the encoding learned is the same
+    unless the column turns text in another partition, which the caller checks.
+    """
+    blanked = set()
+    if blank_numbers:
+        blanked = {j for j, dtype in enumerate(part.dtypes) if _numpy_numbers(dtype)}
+        if blanked:
+            part = part.copy(deep=False)
+            for j in blanked:
+                part.isetitem(j, np.zeros(len(part), dtype=part.dtypes.iloc[j]))
+    return _box(Learner().update(part), blanked)
 
 
-def _merge_unboxed(boxes: pd.DataFrame) -> Learner:
+def _merge_unboxed(boxes: pd.DataFrame) -> tuple[Learner, set[int]]:
     # The first learner takes in the later ones. Each partial result has exactly one
     # consumer in the tree, so changing it in place affects nothing else.
     first, *later = boxes["learner"].tolist()
     for learner in later:
         first.merge(learner)
-    return first
+    return first, set().union(*boxes["blanked"])
 
 
 def _merge_boxed(boxes: pd.DataFrame) -> pd.DataFrame:
-    return _box(_merge_unboxed(boxes))
+    return _box(*_merge_unboxed(boxes))
+
+
+def _numpy_numbers(dtype: object) -> bool:
+    # Not pandas' nullable or Arrow dtypes: their missing value is no number.
+    return isinstance(dtype, np.dtype) and dtype.kind in "biuf"
 
 
 # --------------------------------------------------------------------------- applying
@@ -171,6 +205,12 @@ def _decode_partition(part: pd.DataFrame, encoder: quorvel.Encoder) -> pd.DataFr
 
 
 # --------------------------------------------------------------------------- helpers
+
+def _text_columns(encoder: quorvel.Encoder, width: int) -> set[int]:
+    # Decoding no rows turns exactly the learned text columns into object columns.
+    empty = pd.DataFrame(np.zeros((0, width)), columns=[str(j) for j in range(width)])
+    return {j for j, dtype in enumerate(encoder.decode(empty).dtypes) if dtype == object}
+
 
 def _require_frame(obj: object, function: str) -> None:
     if not isinstance(obj, dd.DataFrame):
