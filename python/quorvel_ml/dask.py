@@ -69,12 +69,13 @@ def encode(ddf: dd.DataFrame, *, split_every: int | None = None) -> tuple[dd.Dat
         divisions=ddf.divisions,
         label="quorvel-text-before",
     )
-    meta = _apply_partition(ddf._meta, _POSITIONS_META, encoder)
+    meta = _apply_partition(ddf._meta, _POSITIONS_META, encoder, list(ddf._meta.dtypes))
     coded = ddf.map_partitions(
         _apply_partition,
         before,
         _graph_value(encoder),
         meta=meta,
+        declared=list(ddf._meta.dtypes),
         align_dataframes=False,
         token="quorvel-encode",
     )
@@ -132,7 +133,7 @@ def _reduce(ddf: dd.DataFrame, split_every: int | None, blank_numbers: bool) -> 
         _learn_partition,
         combine=_merge_boxed,
         aggregate=_merge_unboxed,
-        chunk_kwargs={"blank_numbers": blank_numbers},
+        chunk_kwargs={"blank_numbers": blank_numbers, "declared": list(ddf._meta.dtypes)},
         meta=object,
         split_every=_SPLIT_EVERY if split_every is None else split_every,
         token="quorvel-learn",
@@ -144,7 +145,7 @@ def _box(learner: Learner, blanked: set[int]) -> pd.DataFrame:
     return pd.DataFrame({"learner": pd.Series([learner], dtype=object), "blanked": pd.Series([blanked], dtype=object)})
 
 
-def _learn_partition(part: pd.DataFrame, blank_numbers: bool) -> pd.DataFrame:
+def _learn_partition(part: pd.DataFrame, blank_numbers: bool, declared: list) -> pd.DataFrame:
     """A boxed learner of one partition.
 
     A learner keeps the texts of every distinct number of a column until a merge shows
@@ -154,6 +155,7 @@ def _learn_partition(part: pd.DataFrame, blank_numbers: bool) -> pd.DataFrame:
     dtype: the frame's values keep their kind, and the encoding learned is the same
     unless the column turns text in another partition, which the caller checks.
     """
+    part = _as_declared(part, declared)
     blanked = set()
     if blank_numbers:
         blanked = {j for j, dtype in enumerate(part.dtypes) if _numpy_numbers(dtype)}
@@ -177,6 +179,27 @@ def _merge_boxed(boxes: pd.DataFrame) -> pd.DataFrame:
     return _box(*_merge_unboxed(boxes))
 
 
+def _as_declared(part: pd.DataFrame, declared: list) -> pd.DataFrame:
+    """part with every column whose dtype disagrees with the frame's declared one, other
+    than one numeric dtype for another, as an object column.
+
+    Partitions may disagree on a column's dtype (say numbers in one, texts in another);
+    the computed frame then holds that column as objects, and a cell's text depends on
+    it: an int64 cell in a frame of numbers only reads as a float, 0 as "0.0".
+    """
+    odd = [
+        j
+        for j, (have, want) in enumerate(zip(part.dtypes, declared))
+        if have != want and not (_numpy_numbers(have) and _numpy_numbers(want))
+    ]
+    if not odd:
+        return part
+    part = part.copy(deep=False)
+    for j in odd:
+        part.isetitem(j, part.iloc[:, j].astype(object))
+    return part
+
+
 def _numpy_numbers(dtype: object) -> bool:
     # Not pandas' nullable or Arrow dtypes: their missing value is no number.
     return isinstance(dtype, np.dtype) and dtype.kind in "biuf"
@@ -191,9 +214,9 @@ def _positions(entry: list[int]) -> pd.Series:
 
 
 def _apply_partition(
-    part: pd.DataFrame, text_before: pd.Series, encoder: quorvel.Encoder
+    part: pd.DataFrame, text_before: pd.Series, encoder: quorvel.Encoder, declared: list
 ) -> pd.DataFrame:
-    coded = apply(encoder, part, text_before=text_before.tolist())
+    coded = apply(encoder, _as_declared(part, declared), text_before=text_before.tolist())
     coded.index = part.index
     return coded
 
