@@ -268,6 +268,15 @@ std::optional<std::string> utf8_error(std::string_view text) {
     return std::nullopt;
 }
 
+// A little-endian u64 from unaligned bytes, assembled in a local: one load on a
+// little-endian machine.
+inline std::uint64_t load_u64(const unsigned char* at) {
+    std::uint64_t value;
+    std::memcpy(&value, at, sizeof value);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+    return value;
+}
+
 // One table as found by the framing walk: its column key, its entry count (every entry
 // present in the bytes), where each of its pieces starts and where it ends.
 struct TablePlan {
@@ -303,8 +312,7 @@ public:
 
     bool u64(std::uint64_t& out) {
         if (!have(8)) return eof();
-        out = 0;
-        for (int i = 0; i < 8; ++i) out |= std::uint64_t{pos_[i]} << (8 * i);
+        out = load_u64(pos_);
         pos_ += 8;
         return true;
     }
