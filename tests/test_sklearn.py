@@ -181,7 +181,7 @@ def _polars_frame(rows):
         lambda rows: rows,  # nested lists, texts beside numbers
         lambda rows: np.array(rows, dtype=object),
         pd.DataFrame,  # integer labels
-        lambda rows: pd.DataFrame(rows, columns=["a", 1]),  # mixed labels
+        lambda rows: pd.DataFrame(rows, columns=[0.5, 1.5]),  # float labels
         _polars_frame,
     ],
 )

@@ -154,17 +154,18 @@ class QuorvelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
     def _table(self, X, *, reset):
         """``X`` checked and in a form ``quorvel.Encoder`` reads: a pandas frame or a
         2-D NumPy array. Records or checks the column count and names."""
-        validate_data(self, X, reset=reset, skip_check_array=True)
-        if _is_pandas_frame(X):
-            return _pandas_table(X, self)
-        if _is_polars_frame(X):
-            return _polars_table(X, self)
+        if _is_pandas_frame(X) or _is_polars_frame(X):
+            validate_data(self, X, reset=reset, skip_check_array=True)
+            return _pandas_table(X, self) if _is_pandas_frame(X) else _polars_table(X, self)
         if not isinstance(X, np.ndarray) and not _is_sparse(X):
             # Nested lists mixing texts and numbers would become an array of texts;
             # keep each cell as the object it is so numbers stay numbers.
             as_array = np.asarray(X)
             X = as_array if as_array.dtype.kind not in "USV" else np.asarray(X, dtype=object)
-        return check_array(X, dtype=None, ensure_all_finite=False, estimator=self)
+        # Shape and kind first, so a 1-D or sparse input is named as such.
+        table = check_array(X, dtype=None, ensure_all_finite=False, estimator=self)
+        validate_data(self, table, reset=reset, skip_check_array=True)
+        return table
 
 
 def _float_array(codes):
