@@ -11,9 +11,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "convert/cell_pass.hpp"
 #include "convert/input.hpp"
 #include "convert/numpy.hpp"
 #include "core/column_pass.hpp"
@@ -138,10 +140,58 @@ PyArrayObject* direct_array(PyObject* source, std::size_t rows, std::size_t cols
     return array;
 }
 
+// A str with unpaired surrogates: encoded with surrogatepass, decoded leniently, so each
+// surrogate becomes three U+FFFD.
+std::string lossy_utf8(PyObject* text) {
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    if (!bytes) fault("cant convert to str: " + take_error_text());
+    Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+    Py_ssize_t size = 0;
+    const char* utf8 = repaired ? PyUnicode_AsUTF8AndSize(repaired.get(), &size) : nullptr;
+    if (utf8 == nullptr) fault("cant convert to str: " + take_error_text());
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+// Hands the UTF-8 text of a cell to `take` (a view valid only during the call).
+template <class Take>
+void with_cell_text(PyObject* cell, Take&& take) {
+    Ref owned;
+    PyObject* text = cell;
+    if (!PyUnicode_CheckExact(cell)) {
+        owned = Ref::steal(PyObject_Str(cell));
+        if (!owned) fault("cant convert to str: " + take_error_text());
+        text = owned.get();
+    }
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {  // ASCII is its own UTF-8: read it in place
+        take(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))));
+        return;
+    }
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+        take(std::string_view(utf8, static_cast<std::size_t>(size)));
+    } else {
+        PyErr_Clear();
+        const std::string repaired = lossy_utf8(text);
+        take(std::string_view(repaired));
+    }
+}
+
 class CellPass {
 public:
-    explicit CellPass(Matrix& matrix)
-        : matrix_(matrix), texts_(matrix.cols), text_mode_(matrix.cols, false), columns_(matrix, texts_) {}
+    CellPass(CellColumns& columns, CellSink& sink, const CellPassOptions& options)
+        : matrix_(columns.matrix),
+          texts_(columns.texts),
+          text_mode_(columns.text_mode),
+          first_text_row_(columns.first_text_row),
+          sink_(sink),
+          keep_numeric_(options.keep_numeric),
+          observe_numbers_(options.observe_numbers) {
+        keep_numeric_.resize(matrix_.cols, false);
+        for (std::size_t j = 0; j < matrix_.cols; ++j) {
+            if (j < options.start_text.size() && options.start_text[j]) switch_to_text(0, j);
+        }
+    }
 
     /// Numbers from a numeric array: no Python call, every column stays numeric.
     void read_numeric(PyArrayObject* array, ElementReader read) {
@@ -151,6 +201,8 @@ public:
             const char* row = data + static_cast<npy_intp>(i) * s0;
             for (std::size_t j = 0; j < matrix_.cols; ++j) matrix_.at(i, j) = read(row + static_cast<npy_intp>(j) * s1);
         }
+        sink_.numeric_array(reinterpret_cast<PyObject*>(array));
+        for (std::size_t j = 0; j < matrix_.cols; ++j) column_done(j);
     }
 
     /// Cells of an object array, column by column, each the stored object itself.
@@ -189,14 +241,8 @@ public:
         }
     }
 
-    /// Waits for the column tasks and returns what they learned.
-    EncodingInfo finish() { return columns_.finish(); }
-
 private:
-    // A finished text column is encoded on the worker pool while later columns are read.
-    void column_done(std::size_t j) {
-        if (text_mode_[j]) columns_.start_column(j);
-    }
+    void column_done(std::size_t j) { sink_.column_done(j); }
 
     static Ref item_at(PyObject* source, std::size_t i, std::size_t j) {
         Ref key = Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(j)));
@@ -210,8 +256,10 @@ private:
         double value;
         if (as_float(cell, value)) {
             matrix_.at(i, j) = value;
+            if (observe_numbers_) sink_.numeric_cell(i, j, cell, value);
             return;
         }
+        if (keep_numeric_[j]) return sink_.not_numeric(i, j, cell);
         switch_to_text(i, j);
         append_text(j, cell);
     }
@@ -245,6 +293,7 @@ private:
     // The numbers above row i become texts by the number-to-text rule.
     void switch_to_text(std::size_t i, std::size_t j) {
         text_mode_[j] = true;
+        first_text_row_[j] = i;
         TextColumn& column = texts_[j];
         column.reserve(matrix_.rows);
         std::string scratch;
@@ -256,50 +305,51 @@ private:
     }
 
     void append_text(std::size_t j, PyObject* cell) {
-        Ref owned;
-        PyObject* text = cell;
-        if (!PyUnicode_CheckExact(cell)) {
-            owned = Ref::steal(PyObject_Str(cell));
-            if (!owned) fault("cant convert to str: " + take_error_text());
-            text = owned.get();
-        }
-        if (PyUnicode_IS_COMPACT_ASCII(text)) {  // ASCII is its own UTF-8: read it in place
-            texts_[j].push_back(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
-                                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))));
-            return;
-        }
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
-            texts_[j].push_back(std::string_view(utf8, static_cast<std::size_t>(size)));
-        } else {
-            PyErr_Clear();
-            texts_[j].push_back(lossy_utf8(text));
-        }
-    }
-
-    // A str with unpaired surrogates: encoded with surrogatepass, decoded leniently, so each
-    // surrogate becomes three U+FFFD.
-    static std::string lossy_utf8(PyObject* text) {
-        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-        if (!bytes) fault("cant convert to str: " + take_error_text());
-        Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
-        Py_ssize_t size = 0;
-        const char* utf8 = repaired ? PyUnicode_AsUTF8AndSize(repaired.get(), &size) : nullptr;
-        if (utf8 == nullptr) fault("cant convert to str: " + take_error_text());
-        return std::string(utf8, static_cast<std::size_t>(size));
+        with_cell_text(cell, [&](std::string_view text) { texts_[j].push_back(text); });
     }
 
     Matrix& matrix_;
-    std::vector<TextColumn> texts_;
-    std::vector<bool> text_mode_;
-    ColumnPass columns_;  // declared last: on failure it waits for its tasks before texts_ goes
+    std::vector<TextColumn>& texts_;
+    std::vector<bool>& text_mode_;
+    std::vector<std::size_t>& first_text_row_;
+    CellSink& sink_;
+    std::vector<bool> keep_numeric_;
+    bool observe_numbers_;
+};
+
+// Encoding's back end: a finished text column is encoded on the worker pool while later
+// columns are read.
+class EncodeSink final : public CellSink {
+public:
+    void begin(CellColumns& columns, CellPassOptions&) override {
+        columns_ = &columns;
+        pass_.emplace(columns.matrix, columns.texts);
+    }
+    void column_done(std::size_t j) override {
+        if (columns_->text_mode[j]) pass_->start_column(j);
+    }
+    /// Waits for the column tasks and returns what they learned.
+    EncodingInfo finish() { return pass_->finish(); }
+
+private:
+    CellColumns* columns_ = nullptr;
+    std::optional<ColumnPass> pass_;  // on failure, waits for its tasks before the texts go
 };
 
 }  // namespace
 
-std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe) {
+void append_cell_text(std::string& out, PyObject* cell) {
+    with_cell_text(cell, [&](std::string_view text) { out.append(text); });
+}
+
+void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink& sink) {
     const auto [rows, cols] = read_shape(obj);
-    Matrix matrix = Matrix::zeros(rows, cols);
+    columns.matrix = Matrix::zeros(rows, cols);
+    columns.texts.assign(cols, TextColumn());
+    columns.text_mode.assign(cols, false);
+    columns.first_text_row.assign(cols, rows);
+    CellPassOptions options;
+    sink.begin(columns, options);
     Ref values;
     if (is_dataframe) {
         values = Ref::steal(PyObject_GetAttrString(obj, "values"));
@@ -307,7 +357,7 @@ std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataf
     }
     PyObject* source = is_dataframe ? values.get() : obj;
 
-    CellPass pass(matrix);
+    CellPass pass(columns, sink, options);
     if (PyArrayObject* array = direct_array(source, rows, cols)) {
         if (ElementReader read = numeric_reader(PyArray_DESCR(array))) {
             pass.read_numeric(array, read);
@@ -319,11 +369,16 @@ std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataf
     } else {
         pass.read_items(source);
     }
-    // Every cell is read: a frame's values array (often millions of objects) is released
-    // now, while the pool is still encoding, rather than after the pool is done.
-    values = Ref();
-    EncodingInfo info = pass.finish();
-    return {std::move(matrix), std::move(info)};
+}
+
+std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe) {
+    CellColumns columns;
+    EncodeSink sink;  // after the columns: destroyed (its tasks waited for) before them
+    // A frame's values array (often millions of objects) is released once every cell is
+    // read, while the pool is still encoding, rather than after the pool is done.
+    read_cells(obj, is_dataframe, columns, sink);
+    EncodingInfo info = sink.finish();
+    return {std::move(columns.matrix), std::move(info)};
 }
 
 }  // namespace quorvel::convert
