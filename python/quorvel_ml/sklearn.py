@@ -85,7 +85,16 @@ class QuorvelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
         check_is_fitted(self)
         unknown = self._unknown_rule()
         table = self._table(X, reset=False)
-        return _float_array(apply(self.encoder_, table, unknown=unknown))
+        try:
+            codes = apply(self.encoder_, table, unknown=unknown)
+        except ValueError as error:
+            if unknown == "error" and "unknown" in str(error):
+                error.add_note(
+                    "QuorvelEncoder(handle_unknown='use_encoded_value', unknown_value=...) "
+                    "codes unknown cells instead."
+                )
+            raise
+        return _float_array(codes)
 
     def inverse_transform(self, X):
         """Texts of the codes in ``X``: an object array, ``None`` where a cell of a text
