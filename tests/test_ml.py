@@ -109,7 +109,7 @@ def test_inspection_of_encoders_that_learned_no_text():
 
 # --- apply ---------------------------------------------------------------------------------
 
-from test_properties import ItemFrame, cell_float, cell_text, number_text  # noqa: E402
+from test_properties import MARKERS, ItemFrame, cell_float, cell_text, number_text  # noqa: E402
 
 pd = pytest.importorskip("pandas")
 
@@ -123,9 +123,12 @@ def model_apply(arr, text_columns, decode_maps, fill, text_before=()):
         if j not in text_columns:
             for i in range(rows):
                 value = cell_float(arr[i, j])
-                if value is None:
+                if value is None and cell_text(arr[i, j]) in MARKERS:
+                    value = math.nan  # a missing value, not an unknown one
+                elif value is None:
                     unknown.append((j, i, cell_text(arr[i, j])))
-                out[i, j] = fill if value is None else value
+                    value = fill
+                out[i, j] = value
             continue
         codes = {t: float(c) for c, t in decode_maps[j].items()}
         turned = j in text_before
@@ -141,7 +144,7 @@ def model_apply(arr, text_columns, decode_maps, fill, text_before=()):
         for i, text in enumerate(texts):
             if text in codes:
                 out[i, j] = codes[text]
-            elif text in ("<NA>", "nan", "NaN"):
+            elif text in MARKERS:
                 out[i, j] = math.nan
             else:
                 out[i, j] = fill

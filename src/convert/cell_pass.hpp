@@ -1,60 +1,169 @@
-// The cell pass with pluggable back ends: encode, apply and the learner read cells alike.
+// The cell pass of matrix encoding: every cell read once, numbers into the matrix, texts
+// staged per column, and each finished text column handed to a column back end.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+#include <functional>
+#include <source_location>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "convert/numpy.hpp"
 #include "core/matrix.hpp"
 #include "core/text_column.hpp"
 
 namespace quorvel::convert {
 
-/// What the cell pass fills: numbers go into the matrix, the texts of each column in text
-/// mode are staged in `texts`. `first_text_row[j]` is the row from which column j took
-/// str() of its cells (rows above it, if any, hold number texts); `rows` for a column
-/// that stayed numeric.
+class ArrowTextColumn;
+
+/// What a cell pass fills: numbers go into the matrix, the texts of each column in text
+/// mode are staged in `texts`.
 struct CellColumns {
     Matrix matrix;
     std::vector<TextColumn> texts;
-    std::vector<bool> text_mode;
-    std::vector<std::size_t> first_text_row;
 };
 
-/// How the cell pass treats particular columns; each vector is empty or has one flag per column.
+/// How a cell pass treats particular columns; each vector is empty or has one flag per column.
 struct CellPassOptions {
     /// Column read in text mode from its first row: every cell takes its str().
     std::vector<bool> start_text;
     /// Column that never turns text: a cell that is no number goes to CellSink::not_numeric
-    /// and its matrix cell is left for the sink to fill.
+    /// with its text, and its matrix cell is left for the sink to fill.
     std::vector<bool> keep_numeric;
-    /// Numeric cells (of columns not in text mode) are shown to CellSink::numeric_cell.
+    /// Numeric cells (of columns not in text mode) are shown to the sink.
     bool observe_numbers = false;
 };
 
-/// The back end of one cell pass.
+/// A back end of the cell pass other than encoding's (applying learned tables, learning
+/// from chunks): it is told about every column and, on request, about numeric cells.
 class CellSink {
 public:
     virtual ~CellSink() = default;
     /// The shape is known and `columns` sized; no cell is read yet. May set the options.
     virtual void begin(CellColumns& columns, CellPassOptions& options) = 0;
     /// Every cell of column j is read (called for every column, in ascending order).
-    virtual void column_done(std::size_t j) = 0;
+    /// `first_text_row` is the row from which its cells took str() (rows above it hold
+    /// number texts); the row count for a column that stayed numeric.
+    virtual void column_done(std::size_t j, bool text_mode, std::size_t first_text_row) = 0;
+    /// A cell of column j that converted to `value` (only with observe_numbers).
     virtual void numeric_cell(std::size_t /*i*/, std::size_t /*j*/, PyObject* /*cell*/, double /*value*/) {}
-    virtual void not_numeric(std::size_t /*i*/, std::size_t /*j*/, PyObject* /*cell*/) {}
-    /// The cells were read straight from a numeric array (before any column_done).
-    virtual void numeric_array(PyObject* /*array*/) {}
+    /// Column j's numbers were read from memory: element i at base + i * stride, of
+    /// `descr` (only with observe_numbers).
+    virtual void numbers(std::size_t /*j*/, const char* /*base*/, npy_intp /*stride*/, PyArray_Descr* /*descr*/) {}
+    /// Cell (i, j) of a column kept numeric is no number; `text` is its text.
+    virtual void not_numeric(std::size_t /*i*/, std::size_t /*j*/, std::string_view /*text*/) {}
 };
 
-/// Reads every cell of `obj` once (from `obj.values` for a DataFrame), column by column,
-/// into `columns`, telling `sink` as it goes. Failures are internal faults, or whatever
-/// the sink throws.
+/// Reads every cell of `obj` once into `columns` (sized here from `obj.shape`), column by
+/// column, as encoding reads them, telling `sink` as it goes. Failures are internal
+/// faults, or whatever the sink throws.
 void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink& sink);
 
 /// The text of a cell as the cell pass takes it: str(), as UTF-8, unpaired surrogates
 /// each becoming three U+FFFD. Appended to `out`.
 void append_cell_text(std::string& out, PyObject* cell);
+
+/// Reads one element of a numeric NumPy array as the float Python's float() gives it.
+using ElementReader = double (*)(const char*);
+
+/// The reader for a numeric dtype that can be read straight from memory, or null.
+ElementReader numeric_reader(PyArray_Descr* descr);
+
+/// An internal fault "called `Result::unwrap()` on an `Err` value: ..." carrying the
+/// pending Python error, which is cleared.
+[[noreturn]] void unwrap_fault(std::source_location where = std::source_location::current());
+
+/// Holds the one rule of a column's kind: a column is numeric while every cell converts
+/// to a float, and turns to text at its first cell that does not, for good. The numbers
+/// above that cell then take the number-to-text rule; that cell and every one below it
+/// take their str(). Numbers go straight into the matrix; texts are staged in `texts[j]`.
+///
+/// Columns are read one at a time, each through one of the read_* readers (or cell by
+/// cell with `take_*`, followed by column_done); text columns are completed in ascending
+/// order. When a text column is complete, `text_column_done(j)` hands it to the back end
+/// (label encoding on the worker pool, say), which may then consume texts[j].
+class CellPass {
+public:
+    CellPass(Matrix& matrix, std::vector<TextColumn>& texts, std::function<void(std::size_t)> text_column_done);
+
+    /// Another back end, told about every column (see CellSink), with its options.
+    void set_sink(CellSink* sink, const CellPassOptions& options);
+
+    /// Column j is text from its first cell on (every cell takes its str()). Call before
+    /// reading the column.
+    void start_in_text_mode(std::size_t j);
+    bool in_text_mode(std::size_t j) const { return text_mode_[j]; }
+
+    /// A column of numbers in memory, element i at base + i * stride. The column must not
+    /// be in text mode (the str() of its cells is not known here).
+    void read_numbers(std::size_t j, const char* base, npy_intp stride, ElementReader read,
+                      PyArray_Descr* descr = nullptr);
+
+    /// Every column of a numeric 2-D array of the matrix's shape, none in text mode.
+    void read_number_matrix(PyArrayObject* array, ElementReader read);
+
+    /// A column of an object array: cell i is the object stored at element [i, column]
+    /// of `array` (at [column, i] when `by_row`); the caller holds `array`. If Python
+    /// code run by a cell reshapes the array, the rest is read by item access.
+    void read_objects(std::size_t j, PyArrayObject* array, npy_intp column, bool by_row);
+
+    /// A column read through item access on `source` with the key (i, column).
+    void read_items(std::size_t j, PyObject* source, std::size_t column);
+
+    /// An Arrow string column. A null is the cell pandas shows there: a float NaN when
+    /// `missing_is_nan` (the `str` dtype), otherwise pandas' NA, whose str() is "<NA>".
+    void read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan);
+
+    /// One cell of column j, row i (rows in order from 0).
+    void take_cell(std::size_t i, std::size_t j, PyObject* cell);
+    void take_number(std::size_t i, std::size_t j, double value);
+    void take_text(std::size_t i, std::size_t j, std::string_view text);
+
+    /// Column j is complete: a text column goes to the back end.
+    void column_done(std::size_t j);
+
+    /// The row from which column j took str() of its cells; the row count while numeric.
+    std::size_t first_text_row(std::size_t j) const { return first_text_row_[j]; }
+
+    std::size_t rows() const { return matrix_.rows; }
+
+private:
+    void switch_to_text(std::size_t i, std::size_t j);
+    void append_cell_text(std::size_t j, PyObject* cell);
+    void not_numeric(std::size_t i, std::size_t j, std::string_view text);
+    void read_arrow_as_numbers(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan);
+
+    Matrix& matrix_;
+    std::vector<TextColumn>& texts_;
+    std::vector<bool> text_mode_;
+    std::vector<std::size_t> first_text_row_;
+    std::function<void(std::size_t)> text_column_done_;
+    CellSink* sink_ = nullptr;
+    std::vector<bool> keep_numeric_;
+    bool observe_numbers_ = false;
+};
+
+/// The columns of a 2-D source, read by position: a NumPy array straight from memory
+/// where its dtype allows, anything else through item access with (row, column) keys.
+class ArrayColumns {
+public:
+    /// `source` is borrowed and must outlive this; it has `rows` x `cols` cells.
+    ArrayColumns(PyObject* source, std::size_t rows, std::size_t cols);
+
+    /// Reads column j.
+    void read_column(CellPass& pass, std::size_t j) const;
+
+    /// Reads every column, in ascending order.
+    void read_all(CellPass& pass) const;
+
+private:
+    PyObject* source_;
+    PyArrayObject* array_ = nullptr;   // the source, when it can be read from memory
+    ElementReader numbers_ = nullptr;  // its reader, for a numeric dtype
+    std::size_t cols_;
+};
 
 }  // namespace quorvel::convert

@@ -39,8 +39,6 @@ public:
     /// Cell (i, j) of a numeric column is no number; `text` is its text. Sets the cell to
     /// `fill`. Cells of one column must come in row order.
     void unknown_cell(std::size_t i, std::size_t j, std::string_view text);
-    /// True when column j has an unknown cell noted already (its text is not needed again).
-    bool has_unknown(std::size_t j) const { return unknown_[j].has_value(); }
 
     std::optional<UnknownCell> finish();
 

@@ -9,6 +9,7 @@
 #include "convert/numpy.hpp"
 #include "convert/output.hpp"
 #include "core/apply_pass.hpp"
+#include "core/label_encode.hpp"
 #include "ml/encoder_access.hpp"
 #include "ml/functions.hpp"
 #include "py/errors.hpp"
@@ -25,8 +26,8 @@ using py::Ref;
 // column must hold numbers, and a cell that is none is unknown.
 class ApplySink final : public convert::CellSink {
 public:
-    ApplySink(const EncodingInfo& info, const std::vector<std::size_t>& text_before, double fill, bool need_text)
-        : info_(info), text_before_(text_before), fill_(fill), need_text_(need_text) {}
+    ApplySink(const EncodingInfo& info, const std::vector<std::size_t>& text_before, double fill)
+        : info_(info), text_before_(text_before), fill_(fill) {}
 
     void begin(convert::CellColumns& columns, convert::CellPassOptions& options) override {
         columns_ = &columns;
@@ -53,18 +54,22 @@ public:
         pass_.emplace(info_, columns.matrix, columns.texts, fill_);
     }
 
-    void column_done(std::size_t j) override {
+    void column_done(std::size_t j, bool text_mode, std::size_t) override {
         if (!learned_text_[j]) return;
-        if (columns_->text_mode[j]) {
+        if (text_mode) {
             pass_->text_column(j);
         } else {
             pass_->number_column(j);
         }
     }
 
-    void not_numeric(std::size_t i, std::size_t j, PyObject* cell) override {
-        std::string text;
-        if (need_text_ && !pass_->has_unknown(j)) convert::append_cell_text(text, cell);
+    // A missing value in a numeric column is NaN, as in a text column; any other cell
+    // that is no number is unknown.
+    void not_numeric(std::size_t i, std::size_t j, std::string_view text) override {
+        if (is_missing_marker(text)) {
+            columns_->matrix.at(i, j) = NAN;
+            return;
+        }
         pass_->unknown_cell(i, j, text);
     }
 
@@ -74,7 +79,6 @@ private:
     const EncodingInfo& info_;
     const std::vector<std::size_t>& text_before_;
     double fill_;
-    bool need_text_;
     convert::CellColumns* columns_ = nullptr;
     std::vector<bool> learned_text_;
     std::optional<ApplyPass> pass_;  // waits for its tasks before the columns go
@@ -137,7 +141,7 @@ PyObject* apply(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
         convert::OUT out = convert::recognise(args[1]);
         convert::ensure_numpy();
         convert::CellColumns columns;
-        ApplySink sink(info, text_before, fill, raise != 0);  // after the columns: destroyed first
+        ApplySink sink(info, text_before, fill);  // after the columns: destroyed first
         convert::read_cells(args[1], out.is_dataframe(), columns, sink);
         if (const auto unknown = sink.finish(); unknown && raise) raise_unknown(*unknown, out);
         return convert::arr_to_out(columns.matrix, std::move(out), nullptr).release();

@@ -121,45 +121,39 @@ public:
 
     // A numeric array's cells are its elements as NumPy scalars: str() of each distinct
     // element, made once.
-    void numeric_array(PyObject* object) override {
-        auto* array = reinterpret_cast<PyArrayObject*>(object);
-        PyArray_Descr* descr = PyArray_DESCR(array);
-        const auto size = static_cast<std::size_t>(PyArray_ITEMSIZE(array));
+    void numbers(std::size_t j, const char* base, npy_intp stride, PyArray_Descr* descr) override {
+        if (descr == nullptr) fault("numbers read without their dtype");
+        const auto size = static_cast<std::size_t>(PyDataType_ELSIZE(descr));
         if (size > sizeof(std::uint64_t)) fault("numeric elements wider than 8 bytes");
-        const char* data = static_cast<const char*>(PyArray_DATA(array));
-        const npy_intp s0 = PyArray_STRIDE(array, 0), s1 = PyArray_STRIDE(array, 1);
-        for (std::size_t j = 0; j < columns_->matrix.cols; ++j) {
-            boost::unordered_flat_set<std::uint64_t, SeededHash> elements;
-            for (std::size_t i = 0; i < columns_->matrix.rows; ++i) {
-                std::uint64_t bits = 0;
-                std::memcpy(&bits, data + static_cast<npy_intp>(i) * s0 + static_cast<npy_intp>(j) * s1, size);
-                elements.insert(bits);
-            }
-            for (const std::uint64_t bits : elements) {
-                Ref scalar = checked(PyArray_Scalar(const_cast<std::uint64_t*>(&bits), descr, object));
-                std::string text;
-                convert::append_cell_text(text, scalar.get());
-                strs_[j].insert(std::move(text));
-            }
+        boost::unordered_flat_set<std::uint64_t, SeededHash> elements;
+        for (std::size_t i = 0; i < columns_->matrix.rows; ++i) {
+            std::uint64_t bits = 0;
+            std::memcpy(&bits, base + static_cast<npy_intp>(i) * stride, size);
+            elements.insert(bits);
+        }
+        for (const std::uint64_t bits : elements) {
+            Ref scalar = checked(PyArray_Scalar(const_cast<std::uint64_t*>(&bits), descr, nullptr));
+            std::string text;
+            convert::append_cell_text(text, scalar.get());
+            strs_[j].insert(std::move(text));
         }
     }
 
-    void column_done(std::size_t j) override {
+    void column_done(std::size_t j, bool text_mode, std::size_t turn) override {
         ColumnLearning& learned = learned_[j];
         for (const NumberKey& key : keys_[j]) strs_[j].insert(key_str(key));
         keys_[j] = {};
         learned.str_texts.assign(strs_[j].begin(), strs_[j].end());
         strs_[j] = {};
         std::sort(learned.str_texts.begin(), learned.str_texts.end());
-        learned.turned = columns_->text_mode[j];
-        tasks_.submit([this, j] {
+        learned.turned = text_mode;
+        tasks_.submit([this, j, turn] {
             ColumnLearning& column = learned_[j];
             const Matrix& matrix = columns_->matrix;
             if (!column.turned) {
                 column.number_texts = distinct_number_texts(matrix, j, matrix.rows);
                 return;
             }
-            const std::size_t turn = columns_->first_text_row[j];
             column.number_texts = distinct_texts(columns_->texts[j], 0, turn);
             column.texts = distinct_texts(columns_->texts[j], turn, matrix.rows);
             columns_->texts[j] = TextColumn();
