@@ -4,6 +4,8 @@ import math
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quorvel
 
@@ -338,3 +340,97 @@ def test_wider_input_decodes_listed_columns_only():
     enc = learned()
     out = enc.decode(np.array([[0.0, 0.0, 2.0]]))
     assert out.tolist() == [[0.0, "a", 2.0]]
+
+
+# --- frame decode against the column-by-column label route ---------------------------------
+
+FRAME_TEXTS = ["b", "a", "", "\u00e9", "zz", "nan", "<NA>", "NaN"]
+# Cells that replace codes in a decode input: missing, below 0, fractional, beyond any code.
+ODD_CODES = [NAN, -5.0, -INF, 2.9, 1e30, INF, 100.0]
+
+
+def frame_column(draw, kind, rows):
+    if kind == "text":
+        dtype = draw(st.sampled_from([object, "str"]))
+        return pd.Series(draw(st.lists(st.sampled_from(FRAME_TEXTS), min_size=rows, max_size=rows)), dtype=dtype)
+    if kind == "float":
+        return pd.Series(draw(st.lists(st.sampled_from([0.5, -2.0, NAN, INF, 7.0]), min_size=rows, max_size=rows)))
+    dtype = {"int": np.int64, "bool": bool, "float32": np.float32}[kind]
+    return pd.Series(draw(st.lists(st.integers(0, 3), min_size=rows, max_size=rows)), dtype=dtype)
+
+
+@st.composite
+def frames_and_labels(draw):
+    rows = draw(st.integers(0, 6))
+    kinds = draw(st.lists(st.sampled_from(["text", "text", "float", "int", "bool", "float32"]), min_size=1, max_size=5))
+    labels = draw(st.sampled_from(["unique", "int", "repeated"]))
+    if labels == "unique":
+        names = [f"c{i}" for i in range(len(kinds))]
+    elif labels == "int":
+        names = draw(st.permutations(range(len(kinds))))
+    else:
+        names = draw(st.lists(st.sampled_from(["x", "y"]), min_size=len(kinds), max_size=len(kinds)))
+    frame = pd.concat([frame_column(draw, kind, rows) for kind in kinds], axis=1)
+    frame.columns = names
+    return frame, draw(st.data())
+
+
+def render(code, texts):
+    if math.isnan(code):
+        return None
+    key = 0 if code <= 0 else 2**64 - 1 if code >= 2.0**64 else int(code)
+    return texts.get(key)
+
+
+def label_route(matrix, labels, decode_maps, columns):
+    """Frame decode by label, five pandas calls per column: float frame, then per encoded
+    column astype("object"), assignment, and the rendered texts written through loc."""
+    frame = pd.DataFrame(matrix, columns=labels)
+    for c in columns:
+        texts = [render(v, decode_maps[c]) for v in matrix[:, c]]
+        label = labels[c]
+        frame[label] = frame[label].astype("object")
+        frame.loc[:, label] = texts
+    return frame
+
+
+@settings(max_examples=120, deadline=None, print_blob=True)
+@given(frames_and_labels())
+def test_frame_decode_equals_the_label_route(case):
+    frame, data = case
+    encoder = quorvel.Encoder()
+    coded, columns = encoder.encode(frame)
+    # code -> text, read off the learned encoding's own result
+    decode_maps = {c: {int(code): text for code, text in zip(coded.iloc[:, c], frame.iloc[:, c]) if not math.isnan(code)}
+                   for c in columns}
+    source = data.draw(st.sampled_from(["coded", "odd codes", "original"]))
+    target = frame if source == "original" else coded.copy()
+    if source == "odd codes" and columns and len(target):
+        for r in range(len(target)):
+            c = data.draw(st.sampled_from(columns))
+            target.iloc[r, c] = data.draw(st.sampled_from(ODD_CODES))
+    out = encoder.decode(target)
+
+    matrix = quorvel.Encoder().encode(target)[0].to_numpy(dtype=np.float64)  # what decode reads
+    labels = [str(label) for label in frame.columns]
+    if len(set(labels)) == len(labels):
+        expected = label_route(matrix, labels, decode_maps, columns)
+    else:
+        # Repeated labels: each encoded column decodes at its own position and only there.
+        expected = label_route(matrix, [f"#{i}" for i in range(len(labels))], decode_maps, columns)
+        expected.columns = labels
+    pd.testing.assert_frame_equal(out, expected, check_exact=True, check_column_type=True)
+    assert isinstance(out.index, pd.RangeIndex)
+    for c in range(out.shape[1]):
+        assert [type(v) for v in out.iloc[:, c]] == [type(v) for v in expected.iloc[:, c]]
+
+
+def test_repeated_label_decodes_only_the_encoded_column():
+    frame = pd.DataFrame([[1.0, "x"], [2.0, "y"]], columns=["k", "k"])
+    encoder = quorvel.Encoder()
+    coded, columns = encoder.encode(frame)
+    assert columns == [1]
+    out = encoder.decode(coded)
+    assert list(out.dtypes) == [np.float64, object]
+    assert out.iloc[:, 0].tolist() == [1.0, 2.0]
+    assert out.iloc[:, 1].tolist() == ["x", "y"]

@@ -512,7 +512,7 @@ def test_frame_labels(columns, labels):
         ([1.5, 2.5], TypeError),
         ([None, "a"], TypeError),
         (pd.MultiIndex.from_tuples([("a", 1), ("b", 2)]), TypeError),
-        (["\ud800", "a"], TypeError),
+        (pd.Index(["\ud800", "a"], dtype=object), TypeError),
         ([2**63, 1], OverflowError),
         (pd.Index([-(2**63) - 1, 0], dtype=object), OverflowError),
     ],

@@ -2,6 +2,7 @@
 
 import copy
 import itertools
+import json
 import math
 import pickle
 import struct
@@ -20,6 +21,7 @@ pd = pytest.importorskip("pandas")
 PREFIX = "failed to unpickle Encoder: "
 EOF = "io error: unexpected end of file"
 EMPTY_STATE = b"\x00" * 5
+MIB = 1 << 20
 
 
 def u64(value):
@@ -340,6 +342,67 @@ def test_equal_encoders_write_equal_bytes_across_processes():
     local = {}
     exec(STATE_SCRIPT, local)
     assert local["state"] == first
+
+
+# Reads states whose one table declares 2^63 entries, holds `real` of them and then 200 MiB
+# of bytes that cannot continue it; prints, per table, the error text and the growth of
+# the peak resident memory over the memory held before the read.
+GREEDY_READ_SCRIPT = r"""
+import json, struct, sys
+import quorvel
+
+def u64(*values):
+    return struct.pack("<%dQ" % len(values), *values)
+
+def status(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+
+real = 65536
+garbage = b"\xff" * (200 << 20)
+heads = {
+    # empty object_columns; one code table with entries: empty text, no code
+    "code table": b"\x01" + u64(0, 1, 0, 2**63) + (u64(0) + b"\x00") * real,
+    # empty object_columns and encode_maps; one decode map with entries: code, empty text
+    "decode map": b"\x01" + u64(0, 0, 1, 0, 2**63) + u64(0, 0) * real,
+}
+report = {}
+for name, head in heads.items():
+    state = head + garbage
+    encoder = quorvel.Encoder()
+    before = status("VmRSS")
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # resets the peak
+    try:
+        encoder.__setstate__(state)
+        error = None
+    except ValueError as e:
+        error = str(e)
+    report[name] = {"error": error, "growth": status("VmHWM") - before,
+                    "state": encoder.__getstate__().hex()}
+    del state
+print(json.dumps(report))
+"""
+
+
+def test_reader_memory_follows_the_entries_read_not_the_declared_count():
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pytest.skip("the peak resident memory cannot be reset here")
+    run = subprocess.run([sys.executable, "-c", GREEDY_READ_SCRIPT], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    report = json.loads(run.stdout)
+    assert set(report) == {"code table", "decode map"}
+    for name, read in report.items():
+        # The length of the first garbage text runs past the end: the error the same state
+        # with a short tail gives too.
+        assert read["error"] == PREFIX + "io error: ", name
+        assert bytes.fromhex(read["state"]) == EMPTY_STATE, name  # the instance kept its state
+        assert read["growth"] < 64 * MIB, f"{name}: peak grew by {read['growth'] / MIB:.0f} MiB"
 
 
 # --- the worked example ------------------------------------------------------------------

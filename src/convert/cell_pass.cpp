@@ -5,21 +5,25 @@
 // The cell pass is the one interpreter-bound part of encoding, so each cell is made cheap:
 // NumPy arrays of object, bool, integer and float dtypes are read straight from memory
 // (an object cell is the stored object, exactly what item access returns; a numeric cell
-// is the value Python's float() of the element gives). Any other source is read through
-// item access with a (row, column) key. Numbers go straight into the matrix; texts are
-// staged in one buffer per column.
+// is the value Python's float() of the element gives), and so are a pandas DataFrame's
+// own column arrays (see frame_columns.cpp). Any other source is read through item access
+// with a (row, column) key. Numbers go straight into the matrix; texts are staged in one
+// buffer per column.
+#include "convert/cell_pass.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <string_view>
 
+#include "convert/arrow_text.hpp"
+#include "convert/frame_columns.hpp"
 #include "convert/input.hpp"
-#include "convert/numpy.hpp"
 #include "core/column_pass.hpp"
 #include "core/fault.hpp"
 #include "core/number_text.hpp"
-#include "core/text_column.hpp"
 #include "py/errors.hpp"
 
 namespace quorvel::convert {
@@ -50,6 +54,8 @@ std::string take_error_text() {
 [[noreturn]] void unwrap_fault(std::string detail, std::source_location where = std::source_location::current()) {
     throw InternalFault("called `Result::unwrap()` on an `Err` value: " + detail, where);
 }
+
+[[noreturn]] void unwrap_fault_here(std::source_location where) { unwrap_fault(take_error_text(), where); }
 
 std::size_t read_dimension(PyObject* item) {
     Ref index = Ref::steal(PyNumber_Index(item));
@@ -95,13 +101,13 @@ double half_as_double(const char* p) {
     return half_to_double(bits);
 }
 
-using ElementReader = double (*)(const char*);
-
 // A bool element is true for any non-zero byte (a uint8 array viewed as bool may hold 2
 // or 255), as Python's float() of the element says.
 double bool_as_double(const char* p) { return *reinterpret_cast<const unsigned char*>(p) != 0 ? 1.0 : 0.0; }
 
-// The reader for a numeric dtype that can be read straight from memory, or null.
+}  // namespace
+
+// Numbers are read as Python's float() of the element gives them; only native byte order.
 ElementReader numeric_reader(PyArray_Descr* descr) {
     if (!PyArray_ISNBO(descr->byteorder)) return nullptr;
     switch (descr->type_num) {
@@ -123,6 +129,10 @@ ElementReader numeric_reader(PyArray_Descr* descr) {
     }
 }
 
+void unwrap_fault(std::source_location where) { unwrap_fault_here(where); }
+
+namespace {
+
 // The source array when it can be read straight from memory with the expected shape.
 // Only arrays whose item access is NumPy's own qualify: a subclass that overrides
 // __getitem__ decides itself what its cells are.
@@ -138,191 +148,247 @@ PyArrayObject* direct_array(PyObject* source, std::size_t rows, std::size_t cols
     return array;
 }
 
-class CellPass {
-public:
-    explicit CellPass(Matrix& matrix)
-        : matrix_(matrix), texts_(matrix.cols), text_mode_(matrix.cols, false), columns_(matrix, texts_) {}
 
-    /// Numbers from a numeric array: no Python call, every column stays numeric.
-    void read_numeric(PyArrayObject* array, ElementReader read) {
-        const char* data = static_cast<const char*>(PyArray_DATA(array));
-        const npy_intp s0 = PyArray_STRIDE(array, 0), s1 = PyArray_STRIDE(array, 1);
-        for (std::size_t i = 0; i < matrix_.rows; ++i) {
-            const char* row = data + static_cast<npy_intp>(i) * s0;
-            for (std::size_t j = 0; j < matrix_.cols; ++j) matrix_.at(i, j) = read(row + static_cast<npy_intp>(j) * s1);
-        }
+Ref item_at(PyObject* source, std::size_t i, std::size_t j) {
+    Ref key = Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(j)));
+    Ref cell = key ? Ref::steal(PyObject_GetItem(source, key.get())) : Ref{};
+    if (!cell) unwrap_fault(take_error_text());
+    return cell;
+}
+
+// Python's float() protocol without parsing texts; a failure is not an error here.
+bool as_float(PyObject* cell, double& value) {
+    if (PyFloat_CheckExact(cell)) {
+        value = PyFloat_AS_DOUBLE(cell);
+        return true;
     }
-
-    /// Cells of an object array, column by column, each the stored object itself.
-    void read_objects(PyArrayObject* array, PyObject* source) {
-        for (std::size_t j = 0; j < matrix_.cols; ++j) {
-            for (std::size_t i = 0; i < matrix_.rows; ++i) {
-                // Layout is read afresh for every cell: a cell's __str__ may have changed the array.
-                if (PyArray_NDIM(array) != 2 || static_cast<std::size_t>(PyArray_DIM(array, 0)) <= i ||
-                    static_cast<std::size_t>(PyArray_DIM(array, 1)) <= j) {
-                    take(i, j, item_at(source, i, j).get());
-                    continue;
-                }
-                const char* p = static_cast<const char*>(PyArray_DATA(array)) + static_cast<npy_intp>(i) * PyArray_STRIDE(array, 0) +
-                                static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1);
-                PyObject* stored = nullptr;
-                std::memcpy(&stored, p, sizeof stored);
-                if (stored == nullptr) stored = Py_None;
-                // Plain str and float cells run no Python code: take them without holding them.
-                if (text_mode_[j] ? PyUnicode_CheckExact(stored) : PyFloat_CheckExact(stored)) {
-                    take(i, j, stored);
-                    continue;
-                }
-                // Held for the duration of the cell: its methods may replace it in the array.
-                Ref cell = Ref::borrow(stored);
-                take(i, j, cell.get());
-            }
-            column_done(j);
-        }
-    }
-
-    /// Cells through item access with a (row, column) key.
-    void read_items(PyObject* source) {
-        for (std::size_t j = 0; j < matrix_.cols; ++j) {
-            for (std::size_t i = 0; i < matrix_.rows; ++i) take(i, j, item_at(source, i, j).get());
-            column_done(j);
-        }
-    }
-
-    /// Waits for the column tasks and returns what they learned.
-    EncodingInfo finish() { return columns_.finish(); }
-
-private:
-    // A finished text column is encoded on the worker pool while later columns are read.
-    void column_done(std::size_t j) {
-        if (text_mode_[j]) columns_.start_column(j);
-    }
-
-    static Ref item_at(PyObject* source, std::size_t i, std::size_t j) {
-        Ref key = Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(j)));
-        Ref cell = key ? Ref::steal(PyObject_GetItem(source, key.get())) : Ref{};
-        if (!cell) unwrap_fault(take_error_text());
-        return cell;
-    }
-
-    void take(std::size_t i, std::size_t j, PyObject* cell) {
-        if (text_mode_[j]) return append_text(j, cell);
-        double value;
-        if (as_float(cell, value)) {
-            matrix_.at(i, j) = value;
-            return;
-        }
-        switch_to_text(i, j);
-        append_text(j, cell);
-    }
-
-    // Python's float() protocol without parsing texts; a failure is not an error here.
-    static bool as_float(PyObject* cell, double& value) {
-        if (PyFloat_CheckExact(cell)) {
-            value = PyFloat_AS_DOUBLE(cell);
-            return true;
-        }
-        if (PyUnicode_CheckExact(cell)) return false;  // a plain str never converts
-        if (PyFloat_Check(cell)) {
-            // A float subclass: float() honours a __float__ of its own (PyFloat_AsDouble
-            // would read the stored value past it).
-            Ref converted = Ref::steal(PyNumber_Float(cell));
-            if (!converted) {
-                PyErr_Clear();
-                return false;
-            }
-            value = PyFloat_AS_DOUBLE(converted.get());
-            return true;
-        }
-        value = (PyLong_CheckExact(cell) || PyBool_Check(cell)) ? PyLong_AsDouble(cell) : PyFloat_AsDouble(cell);
-        if (value == -1.0 && PyErr_Occurred()) {
+    if (PyUnicode_CheckExact(cell)) return false;  // a plain str never converts
+    if (PyFloat_Check(cell)) {
+        // A float subclass: float() honours a __float__ of its own (PyFloat_AsDouble
+        // would read the stored value past it).
+        Ref converted = Ref::steal(PyNumber_Float(cell));
+        if (!converted) {
             PyErr_Clear();
             return false;
         }
+        value = PyFloat_AS_DOUBLE(converted.get());
         return true;
     }
-
-    // The numbers above row i become texts by the number-to-text rule.
-    void switch_to_text(std::size_t i, std::size_t j) {
-        text_mode_[j] = true;
-        TextColumn& column = texts_[j];
-        column.reserve(matrix_.rows);
-        std::string scratch;
-        for (std::size_t r = 0; r < i; ++r) {
-            scratch.clear();
-            append_number_text(scratch, matrix_.at(r, j));
-            column.push_back(scratch);
-        }
+    value = (PyLong_CheckExact(cell) || PyBool_Check(cell)) ? PyLong_AsDouble(cell) : PyFloat_AsDouble(cell);
+    if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
     }
+    return true;
+}
 
-    void append_text(std::size_t j, PyObject* cell) {
-        Ref owned;
-        PyObject* text = cell;
-        if (!PyUnicode_CheckExact(cell)) {
-            owned = Ref::steal(PyObject_Str(cell));
-            if (!owned) fault("cant convert to str: " + take_error_text());
-            text = owned.get();
-        }
-        if (PyUnicode_IS_COMPACT_ASCII(text)) {  // ASCII is its own UTF-8: read it in place
-            texts_[j].push_back(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
-                                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))));
-            return;
-        }
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
-            texts_[j].push_back(std::string_view(utf8, static_cast<std::size_t>(size)));
-        } else {
-            PyErr_Clear();
-            texts_[j].push_back(lossy_utf8(text));
-        }
-    }
-
-    // A str with unpaired surrogates: encoded with surrogatepass, decoded leniently, so each
-    // surrogate becomes three U+FFFD.
-    static std::string lossy_utf8(PyObject* text) {
-        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-        if (!bytes) fault("cant convert to str: " + take_error_text());
-        Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
-        Py_ssize_t size = 0;
-        const char* utf8 = repaired ? PyUnicode_AsUTF8AndSize(repaired.get(), &size) : nullptr;
-        if (utf8 == nullptr) fault("cant convert to str: " + take_error_text());
-        return std::string(utf8, static_cast<std::size_t>(size));
-    }
-
-    Matrix& matrix_;
-    std::vector<TextColumn> texts_;
-    std::vector<bool> text_mode_;
-    ColumnPass columns_;  // declared last: on failure it waits for its tasks before texts_ goes
-};
+// A str with unpaired surrogates: encoded with surrogatepass, decoded leniently, so each
+// surrogate becomes three U+FFFD.
+std::string lossy_utf8(PyObject* text) {
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    if (!bytes) fault("cant convert to str: " + take_error_text());
+    Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+    Py_ssize_t size = 0;
+    const char* utf8 = repaired ? PyUnicode_AsUTF8AndSize(repaired.get(), &size) : nullptr;
+    if (utf8 == nullptr) fault("cant convert to str: " + take_error_text());
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
 
 }  // namespace
+
+CellPass::CellPass(Matrix& matrix, std::vector<TextColumn>& texts, std::function<void(std::size_t)> text_column_done)
+    : matrix_(matrix), texts_(texts), text_mode_(matrix.cols, false), text_column_done_(std::move(text_column_done)) {}
+
+void CellPass::start_in_text_mode(std::size_t j) { switch_to_text(0, j); }
+
+void CellPass::read_numbers(std::size_t j, const char* base, npy_intp stride, ElementReader read) {
+    if (text_mode_[j]) fault("cell pass: numbers read into text column " + std::to_string(j));
+    double* out = matrix_.begin() + j;
+    const std::size_t cols = matrix_.cols;
+    for (std::size_t i = 0; i < matrix_.rows; ++i) out[i * cols] = read(base + static_cast<npy_intp>(i) * stride);
+}
+
+void CellPass::read_number_matrix(PyArrayObject* array, ElementReader read) {
+    const char* data = static_cast<const char*>(PyArray_DATA(array));
+    const npy_intp s0 = PyArray_STRIDE(array, 0), s1 = PyArray_STRIDE(array, 1);
+    for (std::size_t j = 0; j < matrix_.cols; ++j) {
+        if (text_mode_[j]) fault("cell pass: numbers read into text column " + std::to_string(j));
+    }
+    for (std::size_t i = 0; i < matrix_.rows; ++i) {
+        const char* row = data + static_cast<npy_intp>(i) * s0;
+        for (std::size_t j = 0; j < matrix_.cols; ++j) matrix_.at(i, j) = read(row + static_cast<npy_intp>(j) * s1);
+    }
+}
+
+void CellPass::read_objects(std::size_t j, PyArrayObject* array, npy_intp column, bool by_row) {
+    const int column_axis = by_row ? 0 : 1, row_axis = by_row ? 1 : 0;
+    for (std::size_t i = 0; i < matrix_.rows; ++i) {
+        // Layout is read afresh for every cell: a cell's __str__ may have changed the array.
+        if (PyArray_NDIM(array) != 2 || static_cast<std::size_t>(PyArray_DIM(array, row_axis)) <= i ||
+            PyArray_DIM(array, column_axis) <= column) {
+            const auto c = static_cast<std::size_t>(column);
+            take_cell(i, j, item_at(reinterpret_cast<PyObject*>(array), by_row ? c : i, by_row ? i : c).get());
+            continue;
+        }
+        const char* p = static_cast<const char*>(PyArray_DATA(array)) +
+                        static_cast<npy_intp>(i) * PyArray_STRIDE(array, row_axis) +
+                        column * PyArray_STRIDE(array, column_axis);
+        PyObject* stored = nullptr;
+        std::memcpy(&stored, p, sizeof stored);
+        if (stored == nullptr) stored = Py_None;
+        // Plain str and float cells run no Python code: take them without holding them.
+        if (text_mode_[j] ? PyUnicode_CheckExact(stored) : PyFloat_CheckExact(stored)) {
+            take_cell(i, j, stored);
+            continue;
+        }
+        // Held for the duration of the cell: its methods may replace it in the array.
+        Ref cell = Ref::borrow(stored);
+        take_cell(i, j, cell.get());
+    }
+    column_done(j);
+}
+
+void CellPass::read_items(std::size_t j, PyObject* source, std::size_t column) {
+    for (std::size_t i = 0; i < matrix_.rows; ++i) take_cell(i, j, item_at(source, i, column).get());
+    column_done(j);
+}
+
+void CellPass::read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan) {
+    TextColumn& texts = texts_[j];
+    std::size_t i = 0;
+    // Before a column's first text, a NaN cell is a number; every other cell is text.
+    auto begin_text = [&] {
+        if (!text_mode_[j]) switch_to_text(i, j);
+    };
+    auto run = [&](const char* data, const auto* offsets, std::size_t count) {
+        begin_text();
+        texts.append_run(data, offsets, count);
+        i += count;
+    };
+    column.for_each_run(
+        [&](const char* data, const std::int32_t* offsets, std::size_t count) { run(data, offsets, count); },
+        [&](const char* data, const std::int64_t* offsets, std::size_t count) { run(data, offsets, count); },
+        [&](std::string_view text) {
+            begin_text();
+            texts.push_back(text);
+            ++i;
+        },
+        [&] {
+            if (!missing_is_nan) {
+                begin_text();
+                texts.push_back("<NA>");
+            } else if (text_mode_[j]) {
+                texts.push_back("nan");  // str() of a float NaN
+            } else {
+                matrix_.at(i, j) = std::numeric_limits<double>::quiet_NaN();
+            }
+            ++i;
+        });
+    if (i != matrix_.rows) fault("cell pass: Arrow column " + std::to_string(j) + " has " + std::to_string(i) + " rows");
+    column_done(j);
+}
+
+void CellPass::take_cell(std::size_t i, std::size_t j, PyObject* cell) {
+    if (text_mode_[j]) return append_cell_text(j, cell);
+    double value;
+    if (as_float(cell, value)) {
+        matrix_.at(i, j) = value;
+        return;
+    }
+    switch_to_text(i, j);
+    append_cell_text(j, cell);
+}
+
+void CellPass::take_number(std::size_t i, std::size_t j, double value) {
+    if (text_mode_[j]) fault("cell pass: a number taken into text column " + std::to_string(j));
+    matrix_.at(i, j) = value;
+}
+
+void CellPass::take_text(std::size_t i, std::size_t j, std::string_view text) {
+    if (!text_mode_[j]) switch_to_text(i, j);
+    texts_[j].push_back(text);
+}
+
+void CellPass::column_done(std::size_t j) {
+    if (text_mode_[j]) text_column_done_(j);
+}
+
+// The numbers above row i become texts by the number-to-text rule.
+void CellPass::switch_to_text(std::size_t i, std::size_t j) {
+    text_mode_[j] = true;
+    TextColumn& column = texts_[j];
+    column.reserve(matrix_.rows);
+    std::string scratch;
+    for (std::size_t r = 0; r < i; ++r) {
+        scratch.clear();
+        append_number_text(scratch, matrix_.at(r, j));
+        column.push_back(scratch);
+    }
+}
+
+void CellPass::append_cell_text(std::size_t j, PyObject* cell) {
+    Ref owned;
+    PyObject* text = cell;
+    if (!PyUnicode_CheckExact(cell)) {
+        owned = Ref::steal(PyObject_Str(cell));
+        if (!owned) fault("cant convert to str: " + take_error_text());
+        text = owned.get();
+    }
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {  // ASCII is its own UTF-8: read it in place
+        texts_[j].push_back(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))));
+        return;
+    }
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+        texts_[j].push_back(std::string_view(utf8, static_cast<std::size_t>(size)));
+    } else {
+        PyErr_Clear();
+        texts_[j].push_back(lossy_utf8(text));
+    }
+}
+
+ArrayColumns::ArrayColumns(PyObject* source, std::size_t rows, std::size_t cols) : source_(source), cols_(cols) {
+    array_ = direct_array(source, rows, cols);
+    if (array_ != nullptr) {
+        numbers_ = numeric_reader(PyArray_DESCR(array_));
+        if (numbers_ == nullptr && PyArray_DESCR(array_)->type_num != NPY_OBJECT) array_ = nullptr;
+    }
+}
+
+void ArrayColumns::read_column(CellPass& pass, std::size_t j) const {
+    if (array_ == nullptr || (numbers_ != nullptr && pass.in_text_mode(j))) {
+        // A numeric element's str() is its NumPy scalar's: item access gives that scalar.
+        return pass.read_items(j, source_, j);
+    }
+    if (numbers_ == nullptr) return pass.read_objects(j, array_, static_cast<npy_intp>(j), false);
+    const char* base = static_cast<const char*>(PyArray_DATA(array_)) + static_cast<npy_intp>(j) * PyArray_STRIDE(array_, 1);
+    pass.read_numbers(j, base, PyArray_STRIDE(array_, 0), numbers_);
+    pass.column_done(j);
+}
+
+void ArrayColumns::read_all(CellPass& pass) const {
+    bool any_text = false;
+    for (std::size_t j = 0; j < cols_; ++j) any_text = any_text || pass.in_text_mode(j);
+    if (array_ != nullptr && numbers_ != nullptr && !any_text) return pass.read_number_matrix(array_, numbers_);
+    for (std::size_t j = 0; j < cols_; ++j) read_column(pass, j);
+}
 
 std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe) {
     const auto [rows, cols] = read_shape(obj);
     Matrix matrix = Matrix::zeros(rows, cols);
-    Ref values;
+    std::vector<TextColumn> texts(cols);
+    ColumnPass columns(matrix, texts);  // declared after texts: on failure it waits for its tasks first
+    CellPass pass(matrix, texts, [&columns](std::size_t j) { columns.start_column(j); });
     if (is_dataframe) {
-        values = Ref::steal(PyObject_GetAttrString(obj, "values"));
-        if (!values) unwrap_fault(take_error_text());
-    }
-    PyObject* source = is_dataframe ? values.get() : obj;
-
-    CellPass pass(matrix);
-    if (PyArrayObject* array = direct_array(source, rows, cols)) {
-        if (ElementReader read = numeric_reader(PyArray_DESCR(array))) {
-            pass.read_numeric(array, read);
-        } else if (PyArray_DESCR(array)->type_num == NPY_OBJECT) {
-            pass.read_objects(array, source);
-        } else {
-            pass.read_items(source);
-        }
+        // Read straight from the frame's own arrays where they give the cells of its
+        // `values`; `values` itself is fetched only for the columns that need it, and
+        // released as soon as every cell is read, while the pool is still encoding.
+        FrameColumns(obj, rows, cols).read_all(pass);
     } else {
-        pass.read_items(source);
+        ArrayColumns(obj, rows, cols).read_all(pass);
     }
-    // Every cell is read: a frame's values array (often millions of objects) is released
-    // now, while the pool is still encoding, rather than after the pool is done.
-    values = Ref();
-    EncodingInfo info = pass.finish();
+    EncodingInfo info = columns.finish();
     return {std::move(matrix), std::move(info)};
 }
 

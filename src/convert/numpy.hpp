@@ -8,6 +8,9 @@
 // Built against NumPy 2 headers; targeting the 1.25 API keeps the module loadable there.
 #define NPY_TARGET_VERSION NPY_1_25_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL quorvel_ARRAY_API
+// One API table for the process: it lives in the shared library and both extension
+// modules use it, so it is exported (NumPy would hide it in each module by default).
+#define NPY_API_SYMBOL_ATTRIBUTE __attribute__((visibility("default")))
 #ifndef QUORVEL_NUMPY_IMPORT
 #define NO_IMPORT_ARRAY
 #endif

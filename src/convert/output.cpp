@@ -82,12 +82,13 @@ public:
         }
     }
 
-    /// Writes the texts of matrix column c to out[r * stride], one reference per cell.
-    void fill(const Matrix& matrix, std::size_t c, PyObject** out, std::size_t stride) {
+    /// Writes the text of codes[r * in_stride] to out[r * out_stride] for every row, one
+    /// reference per cell.
+    void fill(const double* codes, std::size_t rows, std::size_t in_stride, PyObject** out, std::size_t out_stride) {
         constexpr std::size_t ahead = 16;
-        for (std::size_t r = 0; r < matrix.rows; ++r) {
-            if (r + ahead < matrix.rows) prefetch(matrix.at(r + ahead, c));
-            out[r * stride] = cell(matrix.at(r, c));
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (r + ahead < rows) prefetch(codes[(r + ahead) * in_stride]);
+            out[r * out_stride] = cell(codes[r * in_stride]);
         }
         settle();
     }
@@ -243,52 +244,97 @@ Ref object_array(const Matrix& matrix, const EncodingInfo& info) {
     return array;
 }
 
-// The rendering of one encoded column for a DataFrame: str, or None where there is no text.
-Ref column_list(const Matrix& matrix, std::size_t c, const DecodeMap& map) {
-    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(matrix.rows)));
-    if (matrix.rows > 0 && c >= matrix.cols) fault("ndarray: index out of bounds");
-    // The list's item array is filled in place, as PyList_SET_ITEM would one by one.
-    if (matrix.rows > 0) ColumnTexts(map, matrix.rows, Py_None).fill(matrix, c, &PyList_GET_ITEM(list.get(), 0), 1);
-    return list;
+// A new C-ordered float64 array holding the matrix's transpose: each column of the matrix
+// becomes one contiguous row. That is the layout pandas gives the float block of a frame
+// it builds from a 2-D array, so the frame takes this array as its block without a copy.
+Ref column_major_copy(const Matrix& matrix) {
+    npy_intp dims[2] = {static_cast<npy_intp>(matrix.cols), static_cast<npy_intp>(matrix.rows)};
+    Ref array = checked(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    // Tiles small enough for their rows to stay in cache on both sides of the transpose.
+    constexpr std::size_t tile = 64;
+    for (std::size_t r0 = 0; r0 < matrix.rows; r0 += tile) {
+        const std::size_t r1 = std::min(matrix.rows, r0 + tile);
+        for (std::size_t c0 = 0; c0 < matrix.cols; c0 += tile) {
+            const std::size_t c1 = std::min(matrix.cols, c0 + tile);
+            for (std::size_t c = c0; c < c1; ++c) {
+                for (std::size_t r = r0; r < r1; ++r) out[c * matrix.rows + r] = matrix.at(r, c);
+            }
+        }
+    }
+    return array;
 }
 
-// Turns column `label` of df into dtype object and assigns the decoded texts through loc.
-void assign_decoded(PyObject* df, PyObject* label, PyObject* texts) {
-    Ref column = checked(PyObject_GetItem(df, label));
-    Ref as_object = checked(PyObject_CallMethod(column.get(), "astype", "s", "object"));
-    Ref set = checked(PyObject_CallMethod(df, "__setitem__", "OO", label, as_object.get()));
-    Ref loc = checked(PyObject_GetAttrString(df, "loc"));
-    Ref all_rows = checked(PySlice_New(nullptr, nullptr, nullptr));
-    Ref key = checked(PyTuple_Pack(2, all_rows.get(), label));
-    py::require_ok(PyObject_SetItem(loc.get(), key.get(), texts));
+// The frame of the float matrix with the given labels and the default index; its one
+// float block is `column_major`'s data, taken over without a copy.
+Ref float_frame(PyObject* pandas, PyObject* labels, Ref column_major) {
+    Ref transposed = checked(PyArray_Transpose(reinterpret_cast<PyArrayObject*>(column_major.get()), nullptr));
+    Ref kwargs = checked(PyDict_New());
+    py::require_ok(PyDict_SetItemString(kwargs.get(), "columns", labels));
+    py::require_ok(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
+    Ref constructor = checked(PyObject_GetAttrString(pandas, "DataFrame"));
+    Ref args = checked(PyTuple_Pack(1, transposed.get()));
+    return checked(PyObject_Call(constructor.get(), args.get(), kwargs.get()));
+}
+
+// Puts the decoded texts of column `c` into df at that position. An object Series is
+// handed over rather than the bare array: pandas would infer a string dtype from an
+// object array of str, while the column must stay dtype object. The position, never the
+// label, says where the column goes: labels may repeat.
+void put_decoded(PyObject* pandas, PyObject* df, std::size_t c, PyObject* texts) {
+    Ref series_type = checked(PyObject_GetAttrString(pandas, "Series"));
+    Ref kwargs = checked(PyDict_New());
+    Ref object_name = py::make_str("object");
+    py::require_ok(PyDict_SetItemString(kwargs.get(), "dtype", object_name.get()));
+    py::require_ok(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
+    Ref args = checked(PyTuple_Pack(1, texts));
+    Ref series = checked(PyObject_Call(series_type.get(), args.get(), kwargs.get()));
+    Ref position = checked(PyLong_FromSize_t(c));
+    Ref done = checked(PyObject_CallMethod(df, "isetitem", "OO", position.get(), series.get()));
 }
 
 Ref dataframe(Matrix& matrix, const std::vector<std::string>& labels, const EncodingInfo* info) {
     Ref pandas = checked(PyImport_ImportModule("pandas"));
-    Ref kwargs = checked(PyDict_New());
     Ref label_list = checked(PyList_New(static_cast<Py_ssize_t>(labels.size())));
     for (std::size_t i = 0; i < labels.size(); ++i) {
         PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(i), py::make_str(labels[i]).release());
     }
-    py::require_ok(PyDict_SetItemString(kwargs.get(), "columns", label_list.get()));
-    Ref constructor = checked(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     const bool decodes = info != nullptr && !info->object_columns.empty();
-    // The matrix is still read when decoding; otherwise the array takes over its buffer.
-    Ref array = decodes ? array_copy_of_matrix(matrix) : array_from_matrix(std::move(matrix));
-    Ref args = checked(PyTuple_Pack(1, array.get()));
-    Ref df = checked(PyObject_Call(constructor.get(), args.get(), kwargs.get()));
-    if (!decodes) return df;
+    if (!decodes) {
+        // The array takes over the matrix's buffer; pandas lays out its block itself.
+        Ref kwargs = checked(PyDict_New());
+        py::require_ok(PyDict_SetItemString(kwargs.get(), "columns", label_list.get()));
+        Ref constructor = checked(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+        Ref array = array_from_matrix(std::move(matrix));
+        Ref args = checked(PyTuple_Pack(1, array.get()));
+        return checked(PyObject_Call(constructor.get(), args.get(), kwargs.get()));
+    }
+    // The matrix is still read when decoding, so the frame gets a copy, made in its layout.
+    Ref df = float_frame(pandas.get(), label_list.get(), column_major_copy(matrix));
     for (std::size_t c : info->object_columns) {
-        Ref texts = column_list(matrix, c, decode_map_of(*info, c));
+        const DecodeMap& map = decode_map_of(*info, c);
+        if (matrix.rows > 0 && c >= matrix.cols) fault("ndarray: index out of bounds");
+        Ref texts = decode_column(matrix.rows > 0 ? &matrix.at(0, c) : nullptr, matrix.rows, matrix.cols, map, Py_None);
         if (c >= labels.size()) {
             fault("index out of bounds: the len is " + std::to_string(labels.size()) + " but the index is " + std::to_string(c));
         }
-        assign_decoded(df.get(), py::make_str(labels[c]).get(), texts.get());
+        put_decoded(pandas.get(), df.get(), c, texts.get());
     }
     return df;
 }
 
 }  // namespace
+
+Ref decode_column(const double* codes, std::size_t rows, std::size_t stride, const DecodeMap& map, PyObject* missing) {
+    ensure_numpy();
+    npy_intp length = static_cast<npy_intp>(rows);
+    Ref array = checked(PyArray_SimpleNew(1, &length, NPY_OBJECT));  // cells start as null
+    if (rows > 0) {
+        auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+        ColumnTexts(map, rows, missing).fill(codes, rows, stride, cells, 1);
+    }
+    return array;
+}
 
 Ref arr_to_out(Matrix& matrix, OUT out, const EncodingInfo* encoding_info) {
     ensure_numpy();

@@ -124,21 +124,14 @@ char* put_info(char* out, const EncodingInfo& info) {
 constexpr std::uint64_t kMaxSize = std::numeric_limits<std::size_t>::max();
 
 // Room reserved for a declared count. A count is never trusted: the first reservation is
-// at most 1 MiB worth of elements (and never more than the bytes left could hold), and
-// the container grows as elements arrive, so a state that lies about its counts fails at
-// the end of its bytes instead of allocating. The large tables grow in steps (below)
-// that the bytes still left could fill, which spares them a rehash per doubling.
+// at most 1 MiB worth of elements (and never more than the bytes left could hold). Past
+// it, a container grows only as elements arrive, doubling its room, so its memory stays
+// within a small factor of the entries actually read: a state that lies about a count
+// fails at the end of its bytes, having used memory for the entries it really held.
 template <class Element>
 std::size_t reservation(std::size_t declared, std::size_t bytes_left, std::size_t min_entry_bytes) {
     constexpr std::size_t cap = std::size_t{1} << 20;
     return std::min({declared, bytes_left / min_entry_bytes, cap / sizeof(Element)});
-}
-
-// Room once `arrived` elements filled what was reserved: as many more as the bytes left
-// could still hold (at least one more, so the loop always makes progress).
-inline std::size_t grown_room(std::size_t declared, std::size_t arrived, std::size_t bytes_left,
-                              std::size_t min_entry_bytes) {
-    return std::min(declared, arrived + std::max<std::size_t>(1, bytes_left / min_entry_bytes));
 }
 
 // Smallest encoded entry of each list or map: a column index; a column index and an
@@ -276,10 +269,8 @@ public:
         std::size_t count;
         if (!size(count)) return false;
         CodeTable::entries_type entries;
-        std::size_t room = reservation<CodeEntry>(count, bytes_left(), kMinCodeEntryBytes);
-        entries.reserve(room);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i == room) entries.reserve(room = grown_room(count, i, bytes_left(), kMinCodeEntryBytes));
+        entries.reserve(reservation<CodeEntry>(count, bytes_left(), kMinCodeEntryBytes));
+        for (std::size_t i = 0; i < count; ++i) {  // beyond the reservation, grows by doubling
             std::string_view text_value;
             bool present;
             std::uint64_t code = 0;
@@ -294,10 +285,8 @@ public:
         std::size_t count;
         if (!size(count)) return false;
         DecodeMap::entries_type entries;
-        std::size_t room = reservation<DecodeEntry>(count, bytes_left(), kMinDecodeEntryBytes);
-        entries.reserve(room);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i == room) entries.reserve(room = grown_room(count, i, bytes_left(), kMinDecodeEntryBytes));
+        entries.reserve(reservation<DecodeEntry>(count, bytes_left(), kMinDecodeEntryBytes));
+        for (std::size_t i = 0; i < count; ++i) {  // beyond the reservation, grows by doubling
             std::uint64_t code;
             std::string_view text_value;
             if (!u64(code) || !text(text_value)) return false;

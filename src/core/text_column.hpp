@@ -43,6 +43,31 @@ public:
         ends_.push_back(static_cast<std::uint32_t>(used_ & kLowMask));
     }
 
+    /// Appends `count` texts that lie back to back in `data`: text k spans
+    /// data[offsets[k]] to data[offsets[k + 1]] (offsets ascending). One copy of the bytes
+    /// for all of them, as Arrow's string layouts hold them.
+    template <class Offset>
+    void append_run(const char* data, const Offset* offsets, std::size_t count) {
+        const auto first = static_cast<std::size_t>(offsets[0]);
+        const std::size_t bytes = static_cast<std::size_t>(offsets[count]) - first;
+        const std::size_t start = used_;
+        if (((start + bytes) >> OffsetBits) != (start >> OffsetBits)) {
+            // Passes a multiple of 2^OffsetBits: let push_back note where, text by text.
+            for (std::size_t k = 0; k < count; ++k) {
+                push_back({data + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])});
+            }
+            return;
+        }
+        append_bytes(data + first, bytes);
+        const std::size_t base = start - first;
+        const std::size_t size = ends_.size();
+        ends_.resize(size + count);
+        std::uint32_t* ends = ends_.data() + size;
+        for (std::size_t k = 0; k < count; ++k) {
+            ends[k] = static_cast<std::uint32_t>((base + static_cast<std::size_t>(offsets[k + 1])) & kLowMask);
+        }
+    }
+
     std::size_t size() const noexcept { return ends_.size(); }
     bool empty() const noexcept { return ends_.empty(); }
     std::string_view operator[](std::size_t i) const noexcept {

@@ -1,0 +1,248 @@
+"""A pandas DataFrame read column by column from its own arrays gives exactly what reading
+every cell of its `values` gives: the same codes, texts, column kinds and learned tables."""
+
+import math
+import os
+import pathlib
+import struct
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quorvel
+
+pd = pytest.importorskip("pandas")
+try:
+    import pyarrow as pa
+except ImportError:  # the Arrow-backed dtypes are then drawn as missing
+    pa = None
+
+SETTINGS = settings(max_examples=120, deadline=None, print_blob=True)
+
+
+class DataFrame(pd.DataFrame):
+    """Taken as a frame by its name, but not pandas' own class: read through `values`."""
+
+
+def learned(state):
+    """(object_columns, encode_maps, decode_maps) of an encoder's state bytes."""
+    pos = 0
+
+    def take(n):
+        nonlocal pos
+        pos += n
+        return state[pos - n:pos]
+
+    def size():
+        return struct.unpack("<Q", take(8))[0]
+
+    def text():
+        return take(size()).decode()
+
+    if take(1) == b"\x00":
+        return None
+    columns = [size() for _ in range(size())]
+    encode = {}
+    for _ in range(size()):
+        j = size()
+        encode[j] = {}
+        for _ in range(size()):
+            key = text()
+            encode[j][key] = size() if take(1) == b"\x01" else None
+    decode = {}
+    for _ in range(size()):
+        j = size()
+        decode[j] = {size(): text() for _ in range(size())}
+    return columns, encode, decode
+
+
+def assert_two_roads_agree(frame):
+    """Encodes `frame` directly and through `values`; results and learned tables must match."""
+    direct, through_values = quorvel.Encoder(), quorvel.Encoder()
+    out_direct, cols_direct = direct.encode(frame)
+    out_values, cols_values = through_values.encode(DataFrame(frame))
+    assert cols_direct == cols_values
+    pd.testing.assert_frame_equal(out_direct, out_values)
+    assert learned(direct.__getstate__()) == learned(through_values.__getstate__())
+    codes = out_direct.to_numpy()
+    np.testing.assert_array_equal(direct.decode(codes).astype(str), through_values.decode(codes).astype(str))
+
+
+# --- columns of every dtype --------------------------------------------------------------
+
+texts = st.sampled_from(["a", "b", "", "é", "€uro", "nan", "NaN", "<NA>", "10", "x" * 20, "None"])
+maybe_text = st.one_of(texts, st.none())
+small_ints = st.integers(0, 100)
+floats = st.floats(allow_nan=True, allow_infinity=True, width=32)
+object_cells = st.one_of(texts, floats, st.integers(-(2**66), 2**66), st.booleans(), st.sampled_from([None, math.nan]))
+
+
+def arrow_strings(cells, dtype, pieces, layout):
+    """A string column of `dtype` whose Arrow data is split into `pieces` chunks and held
+    in the given Arrow layout."""
+    bounds = sorted({0, len(cells), *pieces})
+    series = pd.concat([pd.Series(cells[a:b], dtype=dtype) for a, b in zip(bounds, bounds[1:])] or
+                       [pd.Series([], dtype=dtype)], ignore_index=True)
+    if layout != "large_string":
+        array = series.array
+        array._pa_array = pa.chunked_array([c.cast(getattr(pa, layout)()) for c in array._pa_array.chunks],
+                                           type=getattr(pa, layout)())
+    return series
+
+
+def column_of(kind, cells, pieces, layout):
+    if kind in ("str", "string[pyarrow]"):
+        return arrow_strings(cells, kind, pieces, layout)
+    if kind == "object":
+        series = pd.Series(np.empty(len(cells), dtype=object), dtype=object)
+        for i, cell in enumerate(cells):
+            series.iloc[i] = cell
+        return series
+    if kind in ("string[python]", "category"):
+        return pd.Series(cells, dtype=kind)
+    if kind == "str[python]":
+        return pd.Series(cells, dtype=pd.StringDtype("python", na_value=np.nan))
+    if kind == "arrow string":
+        return pd.Series(cells, dtype=pd.ArrowDtype(pa.string()))
+    if kind in ("Int64", "Float64", "boolean"):
+        return pd.Series([None if c is None else c for c in cells], dtype=kind)
+    if kind == "datetime64[ns]":
+        return pd.Series([None if c is None else np.datetime64(c, "D") for c in cells], dtype=kind)
+    if kind == "timedelta64[ns]":
+        return pd.Series([None if c is None else np.timedelta64(c, "s") for c in cells], dtype=kind)
+    if kind == "complex128":
+        return pd.Series([complex(c, 1) for c in cells], dtype=kind)
+    if kind == "bool":
+        return pd.Series([bool(c % 2) for c in cells], dtype=kind)
+    return pd.Series(np.array(cells, dtype=np.float64).astype(kind))
+
+
+NUMERIC = ["float64", "float32", "float16", "int8", "int16", "int32", "int64", "uint8", "uint64", "bool",
+           "complex128", "datetime64[ns]", "timedelta64[ns]", "Int64", "Float64", "boolean"]
+TEXT = ["object", "category", "string[python]", "str[python]"]
+ARROW = ["str", "string[pyarrow]", "arrow string"] if pa is not None else []
+
+
+@st.composite
+def frames(draw):
+    rows = draw(st.integers(0, 9))
+    width = draw(st.integers(0, 5))
+    columns = {}
+    for j in range(width):
+        kind = draw(st.sampled_from(NUMERIC + TEXT + ARROW))
+        if kind == "object":
+            cells = draw(st.lists(object_cells, min_size=rows, max_size=rows))
+        elif kind in TEXT + ARROW:
+            cells = draw(st.lists(maybe_text, min_size=rows, max_size=rows))
+        elif kind in ("float64", "float32"):
+            cells = draw(st.lists(floats, min_size=rows, max_size=rows))
+        else:
+            nullable = kind in ("Int64", "Float64", "boolean", "datetime64[ns]", "timedelta64[ns]")
+            cell = st.one_of(small_ints, st.none()) if nullable else small_ints
+            cells = draw(st.lists(cell, min_size=rows, max_size=rows))
+            if kind == "boolean":
+                cells = [None if c is None else bool(c % 2) for c in cells]
+        pieces = draw(st.lists(st.integers(0, rows), max_size=3))
+        layout = draw(st.sampled_from(["large_string", "string", "string_view"]))
+        columns[f"c{j}"] = column_of(kind, cells, pieces, layout)
+    frame = pd.DataFrame(columns, index=range(rows)) if columns else pd.DataFrame(index=range(rows))
+    # Slices give arrays with non-zero offsets and strides; a copy consolidates the blocks.
+    shape = draw(st.sampled_from(["as built", "tail", "every other row", "copy", "reversed columns"]))
+    if shape == "tail" and rows:
+        frame = frame.iloc[draw(st.integers(0, rows)):]
+    elif shape == "every other row":
+        frame = frame.iloc[::2]
+    elif shape == "copy":
+        frame = frame.copy()
+    elif shape == "reversed columns":
+        frame = frame[frame.columns[::-1]]
+    return frame
+
+
+@SETTINGS
+@given(frames())
+def test_frames_read_at_their_source_equal_values(frame):
+    assert_two_roads_agree(frame)
+
+
+@pytest.mark.parametrize("kind", ["str", "string[pyarrow]", "object"])
+def test_missing_cells_keep_their_kind_and_rendering(kind):
+    if kind != "object" and pa is None:
+        pytest.skip("needs pyarrow")
+    missing = math.nan if kind == "object" else None
+
+    def column(cells):
+        return pd.Series([missing if c is None else c for c in cells], dtype=kind)
+
+    frame = pd.DataFrame({
+        "all missing": column([None, None, None]),
+        "missing above": column([None, "b", "a"]),
+        "missing below": column(["b", None, "a"]),
+    })
+    assert_two_roads_agree(frame)
+    enc = quorvel.Encoder()
+    out, cols = enc.encode(frame)
+    # A float NaN alone is a number; pandas' NA is a text.
+    assert cols == ([0, 1, 2] if kind == "string[pyarrow]" else [1, 2])
+    _, tables, _ = learned(enc.__getstate__())
+    if kind == "string[pyarrow]":
+        assert tables[1] == {"<NA>": None, "a": 0, "b": 1}
+    else:
+        assert tables[1] == {"NaN": None, "a": 0, "b": 1}  # rendered above the first text
+        assert tables[2] == {"nan": None, "a": 0, "b": 1}  # str() below it
+
+
+def test_values_fetched_only_when_a_column_needs_it(monkeypatch):
+    fetched = []
+    original = pd.DataFrame.values
+
+    def counting(self):
+        fetched.append(True)
+        return original.fget(self)
+
+    monkeypatch.setattr(pd.DataFrame, "values", property(counting))
+    direct = pd.DataFrame({"x": [1.5, 2.0], "n": [1, 2], "b": [True, False], "o": pd.Series(["p", 3], dtype=object)})
+    if pa is not None:
+        direct["s"] = pd.Series(["q", None], dtype="str")
+    quorvel.Encoder().encode(direct)
+    assert fetched == []
+    direct["when"] = pd.to_datetime(["2020-01-01", "2021-01-01"])
+    out, cols = quorvel.Encoder().encode(direct)
+    assert fetched == [True]
+    assert cols == ([3, 4, 5] if pa is not None else [3, 4])
+
+
+WITHOUT_PYARROW = r"""
+import sys
+sys.modules["pyarrow"] = None  # pandas then keeps its strings in Python objects
+import numpy as np, pandas as pd
+import test_frame_columns as t
+assert t.pa is None
+rng = np.random.default_rng(5)
+words = np.array(["a", "b", "é", "nan", "", None], dtype=object)
+for rows in (0, 1, 7):
+    cells = words[rng.integers(len(words), size=rows)].tolist()
+    frame = pd.DataFrame({
+        "s": pd.Series(cells, dtype="str"),
+        "t": pd.Series(cells, dtype="string"),
+        "x": rng.normal(size=rows),
+        "o": pd.Series(cells[::-1], dtype=object),
+    })
+    t.assert_two_roads_agree(frame)
+    t.assert_two_roads_agree(frame.iloc[1:])
+print("ok")
+"""
+
+
+def test_frames_without_pyarrow():
+    env = dict(os.environ)
+    here = str(pathlib.Path(__file__).resolve().parent)
+    module_dir = str(pathlib.Path(quorvel.__file__).resolve().parent)
+    env["PYTHONPATH"] = os.pathsep.join([here, module_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    done = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW], env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "ok"
