@@ -170,7 +170,8 @@ void FrameColumns::read_column(CellPass& pass, std::size_t j) {
             auto* array = reinterpret_cast<PyArrayObject*>(blocks_[column.block].get());
             if (pass.in_text_mode(j)) break;  // the str() of its cells is `values`' to give
             const char* base = PyArray_BYTES(array) + column.index * PyArray_STRIDE(array, 0);
-            pass.read_numbers(j, base, PyArray_STRIDE(array, 1), numeric_reader(PyArray_DESCR(array)));
+            pass.read_numbers(j, base, PyArray_STRIDE(array, 1), numeric_reader(PyArray_DESCR(array)),
+                              PyArray_DESCR(array));
             return pass.column_done(j);
         }
         case Source::objects:
