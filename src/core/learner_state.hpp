@@ -1,7 +1,9 @@
 // What a learner keeps of a table seen as consecutive row chunks: distinct texts, never rows.
 #pragma once
 
+#include <compare>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,21 +23,42 @@ using TextSet = std::vector<std::string>;
 /// nested parallelism when called from a pool task.
 TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end);
 
-/// The distinct number texts of the first `rows` numbers of matrix column j.
-TextSet distinct_number_texts(const Matrix& matrix, std::size_t j, std::size_t rows);
+/// The distinct bit patterns of the first `rows` numbers of matrix column j, ascending.
+std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j, std::size_t rows);
 
 /// The union of two text sets.
 TextSet text_union(const TextSet& a, const TextSet& b);
+
+/// A numeric cell whose str() its value alone decides: the kind of the Python object
+/// (a float or a NumPy float64, a bool, an integer) and its bits.
+struct NumberKey {
+    enum Kind : std::uint8_t { float64 = 0, boolean = 1, int64 = 2, uint64 = 3 };
+    std::uint8_t kind;
+    std::uint64_t bits;
+
+    friend auto operator<=>(const NumberKey&, const NumberKey&) = default;
+};
+
+/// str() of the cell a key stands for: Python's repr of a float ("1.0", "1e+16", "nan"),
+/// "True"/"False", decimal digits.
+std::string key_text(const NumberKey& key);
 
 /// One column of the rows a learner saw. Whether a number becomes its number text or its
 /// str() depends on whether the column met a non-numeric cell in rows above it, which may
 /// lie in rows another learner saw; so the numbers above this learner's first
 /// non-numeric cell are kept both ways until a merge decides.
+/// Both renderings are kept as values, turned into texts only when needed: a numeric
+/// column that stays numeric is never rendered.
 struct ColumnLearning {
-    bool turned = false;     ///< a non-numeric cell occurred in these rows
-    TextSet number_texts;    ///< number texts of the numbers above the first non-numeric cell (all, if none)
-    TextSet str_texts;       ///< str() of the same cells
-    TextSet texts;           ///< texts of the cells from the first non-numeric cell on
+    bool turned = false;  ///< a non-numeric cell occurred in these rows
+    /// The numbers above the first non-numeric cell (all, if none), as distinct bit
+    /// patterns, ascending: their number texts.
+    std::vector<std::uint64_t> numbers;
+    /// The str() of the same cells: by key where the value decides it (ascending,
+    /// distinct), as texts otherwise.
+    std::vector<NumberKey> str_keys;
+    TextSet str_texts;
+    TextSet texts;  ///< texts of the cells from the first non-numeric cell on
 
     friend bool operator==(const ColumnLearning&, const ColumnLearning&) = default;
 };
@@ -58,6 +81,7 @@ struct LearnerState {
     /// Folds in the state of the rows that follow these. The column counts must agree
     /// (the caller checks) unless one side saw no chunk.
     void append(const LearnerState& later);
+    void append(LearnerState&& later);
 
     /// The encoding one encode of all these rows would learn, or nothing when no chunk
     /// taught anything.
