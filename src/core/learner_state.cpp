@@ -25,23 +25,6 @@ TextSet sorted_set(std::vector<std::string> texts) {
     return texts;
 }
 
-// Sorted-set union into `into`; `more` is consumed (its elements moved, not copied).
-template <class T>
-void merge_into(std::vector<T>& into, std::vector<T>&& more) {
-    if (more.empty()) return;
-    if (into.empty()) {
-        into = std::move(more);
-        return;
-    }
-    std::vector<T> out;
-    out.reserve(into.size() + more.size());
-    std::set_union(std::make_move_iterator(into.begin()), std::make_move_iterator(into.end()),
-                   std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()),
-                   std::back_inserter(out));
-    into = std::move(out);
-    more = {};
-}
-
 TextSet texts_of_numbers(const std::vector<std::uint64_t>& numbers) {
     std::vector<std::string> out;
     out.reserve(numbers.size());
@@ -103,7 +86,9 @@ std::vector<std::size_t> index_union(const std::vector<std::size_t>& a, const st
 constexpr std::uint8_t format_version = 2;
 
 void put_u64(std::string& out, std::uint64_t value) {
-    for (int k = 0; k < 8; ++k) out.push_back(static_cast<char>((value >> (8 * k)) & 0xFF));
+    char bytes[8];
+    for (int k = 0; k < 8; ++k) bytes[k] = static_cast<char>((value >> (8 * k)) & 0xFF);
+    out.append(bytes, 8);
 }
 
 void put_numbers(std::string& out, const std::vector<std::uint64_t>& numbers) {
@@ -278,15 +263,15 @@ void LearnerState::append(LearnerState&& later) {
         ColumnLearning& next = later.columns[j];
         if (mine.turned) {
             // Every cell of the later rows comes after a non-numeric cell: all take str().
-            merge_into(mine.texts, texts_of_keys(next.str_keys));
-            merge_into(mine.texts, std::move(next.str_texts));
-            merge_into(mine.texts, std::move(next.texts));
+            mine.texts.add(texts_of_keys(next.str_keys.values()));
+            mine.texts.add(std::move(next.str_texts));
+            mine.texts.add(std::move(next.texts));
             continue;
         }
         // The later numbers above its first non-numeric cell are still above the column's.
-        merge_into(mine.numbers, std::move(next.numbers));
-        merge_into(mine.str_keys, std::move(next.str_keys));
-        merge_into(mine.str_texts, std::move(next.str_texts));
+        mine.numbers.add(std::move(next.numbers));
+        mine.str_keys.add(std::move(next.str_keys));
+        mine.str_texts.add(std::move(next.str_texts));
         if (next.turned) {
             mine.turned = true;
             mine.texts = std::move(next.texts);
@@ -300,7 +285,7 @@ std::optional<EncodingInfo> LearnerState::encoding() const {
     for (std::size_t j = 0; j < columns.size(); ++j) {
         const ColumnLearning& column = columns[j];
         if (!column.turned) continue;
-        const TextSet distinct = text_union(texts_of_numbers(column.numbers), column.texts);
+        const TextSet distinct = text_union(texts_of_numbers(column.numbers.values()), column.texts.values());
         CodeTable table;
         DecodeMap decode;
         table.reserve(distinct.size());
@@ -330,10 +315,10 @@ std::string LearnerState::to_bytes() const {
     put_u64(out, cols);
     for (const auto& column : columns) {
         out.push_back(static_cast<char>(column.turned ? 1 : 0));
-        put_numbers(out, column.numbers);
-        put_keys(out, column.str_keys);
-        put_set(out, column.str_texts);
-        put_set(out, column.texts);
+        put_numbers(out, column.numbers.values());
+        put_keys(out, column.str_keys.values());
+        put_set(out, column.str_texts.values());
+        put_set(out, column.texts.values());
     }
     put_u64(out, chunk_text_before.size());
     for (const auto& chunk : chunk_text_before) {
@@ -361,10 +346,14 @@ std::variant<LearnerState, std::string> LearnerState::from_bytes(std::string_vie
         if (!in.byte(turned)) return in.error;
         if (turned > 1) return std::string("bad column flag in the learner state");
         column.turned = turned == 1;
-        if (!in.numbers(column.numbers) || !in.keys(column.str_keys) || !in.set(column.str_texts) ||
-            !in.set(column.texts)) {
-            return in.error;
-        }
+        std::vector<std::uint64_t> numbers;
+        std::vector<NumberKey> keys;
+        TextSet str_texts, texts;
+        if (!in.numbers(numbers) || !in.keys(keys) || !in.set(str_texts) || !in.set(texts)) return in.error;
+        column.numbers.add(std::move(numbers));
+        column.str_keys.add(std::move(keys));
+        column.str_texts.add(std::move(str_texts));
+        column.texts.add(std::move(texts));
     }
     if (!in.count(chunks, 8)) return in.error;
     for (std::uint64_t k = 0; k < chunks; ++k) {

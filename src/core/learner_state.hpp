@@ -1,7 +1,9 @@
 // What a learner keeps of a table seen as consecutive row chunks: distinct texts, never rows.
 #pragma once
 
+#include <algorithm>
 #include <compare>
+#include <iterator>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -43,6 +45,49 @@ struct NumberKey {
 /// "True"/"False", decimal digits.
 std::string key_text(const NumberKey& key);
 
+/// A set of distinct values held as sorted pieces, merged into one only when it is read:
+/// adding the values of one more chunk costs that chunk's size, not the whole set's.
+template <class T>
+class PiecewiseSet {
+public:
+    /// Adds distinct values in ascending order.
+    void add(std::vector<T>&& piece) {
+        if (!piece.empty()) pieces_.push_back(std::move(piece));
+    }
+    void add(PiecewiseSet&& other) {
+        for (auto& piece : other.pieces_) add(std::move(piece));
+        other.pieces_.clear();
+    }
+    bool empty() const noexcept { return pieces_.empty(); }
+    /// The distinct values, ascending.
+    const std::vector<T>& values() const {
+        static const std::vector<T> none;
+        merge_pieces();
+        return pieces_.empty() ? none : pieces_.front();
+    }
+
+private:
+    // Pairwise rounds: every value is moved about log2(pieces) times.
+    void merge_pieces() const {
+        while (pieces_.size() > 1) {
+            std::vector<std::vector<T>> next;
+            next.reserve(pieces_.size() / 2 + 1);
+            for (std::size_t k = 0; k + 1 < pieces_.size(); k += 2) {
+                std::vector<T> merged;
+                merged.reserve(pieces_[k].size() + pieces_[k + 1].size());
+                std::set_union(std::make_move_iterator(pieces_[k].begin()), std::make_move_iterator(pieces_[k].end()),
+                               std::make_move_iterator(pieces_[k + 1].begin()),
+                               std::make_move_iterator(pieces_[k + 1].end()), std::back_inserter(merged));
+                next.push_back(std::move(merged));
+            }
+            if (pieces_.size() % 2 == 1) next.push_back(std::move(pieces_.back()));
+            pieces_ = std::move(next);
+        }
+    }
+
+    mutable std::vector<std::vector<T>> pieces_;
+};
+
 /// One column of the rows a learner saw. Whether a number becomes its number text or its
 /// str() depends on whether the column met a non-numeric cell in rows above it, which may
 /// lie in rows another learner saw; so the numbers above this learner's first
@@ -51,16 +96,13 @@ std::string key_text(const NumberKey& key);
 /// column that stays numeric is never rendered.
 struct ColumnLearning {
     bool turned = false;  ///< a non-numeric cell occurred in these rows
-    /// The numbers above the first non-numeric cell (all, if none), as distinct bit
-    /// patterns, ascending: their number texts.
-    std::vector<std::uint64_t> numbers;
-    /// The str() of the same cells: by key where the value decides it (ascending,
-    /// distinct), as texts otherwise.
-    std::vector<NumberKey> str_keys;
-    TextSet str_texts;
-    TextSet texts;  ///< texts of the cells from the first non-numeric cell on
-
-    friend bool operator==(const ColumnLearning&, const ColumnLearning&) = default;
+    /// The numbers above the first non-numeric cell (all, if none), as bit patterns:
+    /// their number texts.
+    PiecewiseSet<std::uint64_t> numbers;
+    /// The str() of the same cells: by key where the value decides it, as texts otherwise.
+    PiecewiseSet<NumberKey> str_keys;
+    PiecewiseSet<std::string> str_texts;
+    PiecewiseSet<std::string> texts;  ///< texts of the cells from the first non-numeric cell on
 };
 
 /// A learner's state: what its rows teach, and for each chunk it saw which columns had
@@ -91,7 +133,6 @@ struct LearnerState {
     std::string to_bytes() const;
     static std::variant<LearnerState, std::string> from_bytes(std::string_view bytes);
 
-    friend bool operator==(const LearnerState&, const LearnerState&) = default;
 };
 
 }  // namespace quorvel

@@ -164,20 +164,21 @@ public:
     }
 
     void column_done(std::size_t j, bool text_mode, std::size_t turn) override {
-        ColumnLearning& learned = learned_[j];
-        learned.turned = text_mode;
-        learned.str_keys.assign(keys_[j].begin(), keys_[j].end());
-        keys_[j] = {};
-        learned.str_texts.assign(strs_[j].begin(), strs_[j].end());
-        strs_[j] = {};
+        learned_[j].turned = text_mode;
         tasks_.submit([this, j, turn] {
             ColumnLearning& column = learned_[j];
-            std::sort(column.str_keys.begin(), column.str_keys.end());
-            std::sort(column.str_texts.begin(), column.str_texts.end());
+            std::vector<NumberKey> keys(keys_[j].begin(), keys_[j].end());
+            keys_[j] = {};
+            std::sort(keys.begin(), keys.end());
+            column.str_keys.add(std::move(keys));
+            std::vector<std::string> strs(strs_[j].begin(), strs_[j].end());
+            strs_[j] = {};
+            std::sort(strs.begin(), strs.end());
+            column.str_texts.add(std::move(strs));
             const Matrix& matrix = columns_->matrix;
-            column.numbers = distinct_numbers(matrix, j, column.turned ? turn : matrix.rows);
+            column.numbers.add(distinct_numbers(matrix, j, column.turned ? turn : matrix.rows));
             if (!column.turned) return;
-            column.texts = distinct_texts(columns_->texts[j], turn, matrix.rows);
+            column.texts.add(distinct_texts(columns_->texts[j], turn, matrix.rows));
             columns_->texts[j] = TextColumn();
         });
     }
