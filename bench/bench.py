@@ -10,11 +10,13 @@ Workloads (select with ``--only``):
   W1       mixed DataFrame (4 text, 2 float64, 1 int64, 1 bool column) -> encode
   W2       the same table as a 2-D object ndarray -> encode
   W3       float64 ndarray N x 8 -> encode (fast path) vs a plain copy
-  W4       decode of the W1 frame result and of the W2 array result
-  W5       encoder state: __getstate__ / __setstate__ vs pickling a dict of the tables
+  W4       decode of the W1 frame result (W4a) and of the W2 array result (W4b)
+  W5       encoder state: round trip vs pickling polars' sorted uniques; each way vs pickling dicts
   SMALL    600 x 30 mixed frame / object array, per-call encode time
   SCALING  W2 encode in subprocesses with RAYON_NUM_THREADS=1 and =2
   MEM      peak resident memory of one W2 encode, measured in a fresh subprocess
+  SKLEARN  quorvel_ml.sklearn.QuorvelEncoder vs scikit-learn's OrdinalEncoder: fit_transform
+           of the 600 x 30 frame (per call) and transform of the W1 frame
 
 Every workload also runs a one-off consistency check (quorvel codes against
 pandas ``factorize(sort=True)``); it guards the benchmark itself and is not a test.
@@ -60,7 +62,7 @@ except ImportError:
 
 quorvel = None  # imported in main() unless --peers-only
 
-ALL_WORKLOADS = ["W1", "W2", "W3", "W4", "W5", "SMALL", "SCALING", "MEM"]
+ALL_WORKLOADS = ["W1", "W2", "W3", "W4", "W5", "SMALL", "SCALING", "MEM", "SKLEARN"]
 
 # Column layout of the W1/W2 table: (name, kind, cardinality for text columns).
 # Text columns are interleaved with numeric ones so positions are not trivial.
@@ -566,7 +568,7 @@ def run_w4(ctx, rep):
     uniq_none = {j: np.append(u, np.array([None], dtype=object)) for j, u in uniq.items()}
 
     # W1 result frame decode
-    g = rep.group("W4", "decode the W1 result frame")
+    g = rep.group("W4a", "decode the W1 result frame")
     if quorvel is not None:
         ctx.ensure_w1()
         res1, enc1 = ctx.res1, ctx.enc1
@@ -592,7 +594,7 @@ def run_w4(ctx, rep):
     del peer
 
     # W2 result array decode
-    g = rep.group("W4", "decode the W2 result array (object ndarray out)")
+    g = rep.group("W4b", "decode the W2 result array (object ndarray out)")
     if quorvel is not None:
         ctx.ensure_w2()
         res2, enc2 = ctx.res2, ctx.enc2
@@ -664,6 +666,7 @@ def run_w5(ctx, rep):
     ctx_sizes = {"formula_bytes": formula, "pickle_code_tables_bytes": len(p1),
                  "pickle_code_and_decode_tables_bytes": len(p2)}
 
+    g_trip = rep.group("W5", "state round trip: encoder that learned W1 -> state -> fresh encoder")
     g_get = rep.group("W5", "state out: encoder that learned W1")
     g_set = rep.group("W5", "state in: fresh encoder")
     if quorvel is not None:
@@ -682,6 +685,13 @@ def run_w5(ctx, rep):
                         + ("match" if len(state) == formula else "MISMATCH"))
         rep.check("W5", "round trip __setstate__(__getstate__()) decodes like the original"
                   if ok_rt else "MISMATCH after state round trip")
+        def round_trip():
+            fresh_encoder = quorvel.Encoder()
+            fresh_encoder.__setstate__(enc1.__getstate__())
+            return fresh_encoder
+
+        rep.add(g_trip, "quorvel", "Encoder().__setstate__(enc.__getstate__())",
+                measure(round_trip, args.repeat), quorvel_row=True)
         rep.add(g_get, "quorvel", "enc.__getstate__()",
                 measure(lambda: enc1.__getstate__(), args.repeat), quorvel_row=True)
         rep.add(g_get, "quorvel", "pickle.dumps(enc)",
@@ -698,6 +708,13 @@ def run_w5(ctx, rep):
                 measure(lambda: pickle.loads(pe), args.repeat))
     else:
         rep.check("W5", f"formula from the tables {formula:,} bytes (quorvel not run)")
+    if pl is not None:
+        # The sorted distinct texts of each text column as polars Series (built untimed):
+        # what a polars user would keep to encode and decode again.
+        sorted_uniques = [pl.Series(ctx.df.columns[j], list(ctx.uniques[j]), dtype=pl.String) for j in TEXT_IDX]
+        rep.add(g_trip, "polars", "pickle.loads(pickle.dumps([sorted uniques per text column]))",
+                measure(lambda: pickle.loads(pickle.dumps(sorted_uniques, protocol=pickle.HIGHEST_PROTOCOL)),
+                        args.repeat))
     rep.add(g_get, "pickle", "dumps({col: {text: code}})",
             measure(lambda: pickle.dumps(tables, protocol=pickle.HIGHEST_PROTOCOL), args.repeat))
     rep.add(g_get, "pickle", "dumps(code tables + decode tables)",
@@ -767,6 +784,46 @@ def run_small(ctx, rep):
                 measure_per_call(lambda: sklearn_fit_transform(sub_df), scalls), per_call=True)
         rep.add(g2, "sklearn", f"OrdinalEncoder().fit_transform (text cols, {scalls} calls)",
                 measure_per_call(lambda: sklearn_fit_transform(sub_arr), scalls), per_call=True)
+
+
+def run_sklearn(ctx, rep):
+    """The scikit-learn transformer against OrdinalEncoder on the same text columns.
+
+    QuorvelEncoder gets the whole frame (numbers pass through it); OrdinalEncoder only the
+    text columns, since it would take every distinct number of the others for a category.
+    """
+    args = ctx.args
+    if OrdinalEncoder is None or quorvel is None:
+        rep.group("SKLEARN", "skipped: needs scikit-learn and quorvel")["notes"].append("skipped")
+        return
+    from quorvel_ml.sklearn import QuorvelEncoder
+
+    sdf = make_small(args.seed + 5)
+    stext = [c for c in sdf.columns if sdf[c].dtype == object]
+    calls = min(args.small_calls, args.small_sklearn_calls)
+    g = rep.group("SKLEARN", f"fit_transform of the 600 x 30 mixed frame, per call ({calls} calls, median)")
+    bad = compare_codes(quorvel.Encoder().encode(sdf)[0].to_numpy(), QuorvelEncoder().fit_transform(sdf),
+                        list(range(sdf.shape[1])), list(sdf.columns))
+    rep.check("SKLEARN", "small frame: QuorvelEncoder codes equal encode's" if not bad else "MISMATCH " + "; ".join(bad))
+    rep.add(g, "quorvel", "QuorvelEncoder().fit_transform(df)",
+            measure_per_call(lambda: QuorvelEncoder().fit_transform(sdf), calls), per_call=True, quorvel_row=True)
+    rep.add(g, "sklearn", "OrdinalEncoder().fit_transform(text columns)",
+            measure_per_call(lambda: OrdinalEncoder().fit_transform(sdf[stext]), calls), per_call=True)
+    rep.add(g, "quorvel", "for reference: Encoder().encode(df)",
+            measure_per_call(lambda: quorvel.Encoder().encode(sdf), calls), per_call=True)
+
+    df = ctx.df
+    text_cols = [df.columns[j] for j in TEXT_IDX]
+    g = rep.group("SKLEARN", f"transform of the W1 frame {df.shape[0]:,} x {df.shape[1]} with fitted tables")
+    ours = QuorvelEncoder().fit(df)
+    report_codes(rep, "SKLEARN", "QuorvelEncoder.transform", ctx.expected, ours.transform(df), TEXT_IDX, ctx.names)
+    peer = OrdinalEncoder().fit(df[text_cols])
+    rep.add(g, "quorvel", "QuorvelEncoder.transform(df)", measure(lambda: ours.transform(df), args.repeat),
+            quorvel_row=True)
+    rep.add(g, "sklearn", "OrdinalEncoder.transform(text columns)",
+            measure(lambda: peer.transform(df[text_cols]), args.repeat))
+    g["notes"].append("QuorvelEncoder codes the whole frame (numbers pass through); OrdinalEncoder "
+                      "only its 4 text columns")
 
 
 # --------------------------------------------------------------------------- subprocess workloads
@@ -900,7 +957,7 @@ def _loadavg():
 
 
 RUNNERS = {"W1": run_w1, "W2": run_w2, "W3": run_w3, "W4": run_w4, "W5": run_w5,
-           "SMALL": run_small, "SCALING": run_scaling, "MEM": run_mem}
+           "SMALL": run_small, "SCALING": run_scaling, "MEM": run_mem, "SKLEARN": run_sklearn}
 
 
 def parse_args(argv=None):
