@@ -11,6 +11,7 @@
 // buffer per column.
 #include "convert/cell_pass.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -202,22 +203,55 @@ CellPass::CellPass(Matrix& matrix, std::vector<TextColumn>& texts, std::function
 void CellPass::start_in_text_mode(std::size_t j) { switch_to_text(0, j); }
 
 void CellPass::read_numbers(std::size_t j, const char* base, npy_intp stride, ElementReader read) {
-    if (text_mode_[j]) fault("cell pass: numbers read into text column " + std::to_string(j));
-    double* out = matrix_.begin() + j;
-    const std::size_t cols = matrix_.cols;
-    for (std::size_t i = 0; i < matrix_.rows; ++i) out[i * cols] = read(base + static_cast<npy_intp>(i) * stride);
+    read_number_columns(&j, 1, base, 0, stride, read);
 }
 
 void CellPass::read_number_matrix(PyArrayObject* array, ElementReader read) {
-    const char* data = static_cast<const char*>(PyArray_DATA(array));
-    const npy_intp s0 = PyArray_STRIDE(array, 0), s1 = PyArray_STRIDE(array, 1);
-    for (std::size_t j = 0; j < matrix_.cols; ++j) {
-        if (text_mode_[j]) fault("cell pass: numbers read into text column " + std::to_string(j));
+    std::vector<std::size_t> positions(matrix_.cols);
+    for (std::size_t j = 0; j < matrix_.cols; ++j) positions[j] = j;
+    read_number_columns(positions.data(), positions.size(), PyArray_BYTES(array), PyArray_STRIDE(array, 1),
+                        PyArray_STRIDE(array, 0), read);
+}
+
+namespace {
+
+// Copies in tiles of rows x columns: the matrix is row-major, so a column on its own
+// touches one page per row; a tile keeps the pages it writes (and reads) few.
+template <class Read>
+void copy_number_tiles(Matrix& matrix, const std::size_t* positions, std::size_t count, const char* base,
+                       npy_intp column_stride, npy_intp row_stride, Read read) {
+    constexpr std::size_t row_tile = 256, column_tile = 32;
+    const std::size_t rows = matrix.rows, cols = matrix.cols;
+    for (std::size_t i0 = 0; i0 < rows; i0 += row_tile) {
+        const std::size_t i1 = std::min(rows, i0 + row_tile);
+        for (std::size_t k0 = 0; k0 < count; k0 += column_tile) {
+            const std::size_t k1 = std::min(count, k0 + column_tile);
+            for (std::size_t i = i0; i < i1; ++i) {
+                double* row = matrix.begin() + i * cols;
+                const char* source = base + static_cast<npy_intp>(i) * row_stride;
+                for (std::size_t k = k0; k < k1; ++k) row[positions[k]] = read(source + static_cast<npy_intp>(k) * column_stride);
+            }
+        }
     }
-    for (std::size_t i = 0; i < matrix_.rows; ++i) {
-        const char* row = data + static_cast<npy_intp>(i) * s0;
-        for (std::size_t j = 0; j < matrix_.cols; ++j) matrix_.at(i, j) = read(row + static_cast<npy_intp>(j) * s1);
+}
+
+}  // namespace
+
+void CellPass::read_number_columns(const std::size_t* positions, std::size_t count, const char* base,
+                                   npy_intp column_stride, npy_intp row_stride, ElementReader read) {
+    for (std::size_t k = 0; k < count; ++k) {
+        if (positions[k] >= matrix_.cols || text_mode_[positions[k]]) {
+            fault("cell pass: numbers read into text column " + std::to_string(positions[k]));
+        }
     }
+    if (read == element_as_double<double>) {  // the common case, inlined
+        return copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, [](const char* p) {
+            double value;
+            std::memcpy(&value, p, sizeof value);
+            return value;
+        });
+    }
+    copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, read);
 }
 
 void CellPass::read_objects(std::size_t j, PyArrayObject* array, npy_intp column, bool by_row) {
