@@ -15,6 +15,8 @@ Workloads (select with ``--only``):
   SMALL    600 x 30 mixed frame / object array, per-call encode time
   SCALING  W2 encode in subprocesses with RAYON_NUM_THREADS=1 and =2
   MEM      peak resident memory of one W2 encode, measured in a fresh subprocess
+  SKLEARN  quorvel_ml.sklearn.QuorvelEncoder vs scikit-learn's OrdinalEncoder: fit_transform
+           of the 600 x 30 frame (per call) and transform of the W1 frame
   W1STR    W1 with its text columns in pandas' default `str` dtype (W1 itself: W1-object),
            with peak memory against pandas factorize
   W8       wide frame 10,000 x 1,500 (1,494 float64, 6 `str` text columns)
@@ -65,7 +67,8 @@ except ImportError:
 
 quorvel = None  # imported in main() unless --peers-only
 
-ALL_WORKLOADS = ["W1", "W2", "W3", "W4", "W5", "SMALL", "SCALING", "MEM", "W1STR", "W8", "ONECOL", "SMALLSTR"]
+ALL_WORKLOADS = ["W1", "W2", "W3", "W4", "W5", "SMALL", "SCALING", "MEM", "SKLEARN",
+                 "W1STR", "W8", "ONECOL", "SMALLSTR"]
 
 # Column layout of the W1/W2 table: (name, kind, cardinality for text columns).
 # Text columns are interleaved with numeric ones so positions are not trivial.
@@ -959,6 +962,46 @@ def child_w1str_mem(args):
     del r
 
 
+def run_sklearn(ctx, rep):
+    """The scikit-learn transformer against OrdinalEncoder on the same text columns.
+
+    QuorvelEncoder gets the whole frame (numbers pass through it); OrdinalEncoder only the
+    text columns, since it would take every distinct number of the others for a category.
+    """
+    args = ctx.args
+    if OrdinalEncoder is None or quorvel is None:
+        rep.group("SKLEARN", "skipped: needs scikit-learn and quorvel")["notes"].append("skipped")
+        return
+    from quorvel_ml.sklearn import QuorvelEncoder
+
+    sdf = make_small(args.seed + 5)
+    stext = [c for c in sdf.columns if sdf[c].dtype == object]
+    calls = min(args.small_calls, args.small_sklearn_calls)
+    g = rep.group("SKLEARN", f"fit_transform of the 600 x 30 mixed frame, per call ({calls} calls, median)")
+    bad = compare_codes(quorvel.Encoder().encode(sdf)[0].to_numpy(), QuorvelEncoder().fit_transform(sdf),
+                        list(range(sdf.shape[1])), list(sdf.columns))
+    rep.check("SKLEARN", "small frame: QuorvelEncoder codes equal encode's" if not bad else "MISMATCH " + "; ".join(bad))
+    rep.add(g, "quorvel", "QuorvelEncoder().fit_transform(df)",
+            measure_per_call(lambda: QuorvelEncoder().fit_transform(sdf), calls), per_call=True, quorvel_row=True)
+    rep.add(g, "sklearn", "OrdinalEncoder().fit_transform(text columns)",
+            measure_per_call(lambda: OrdinalEncoder().fit_transform(sdf[stext]), calls), per_call=True)
+    rep.add(g, "quorvel", "for reference: Encoder().encode(df)",
+            measure_per_call(lambda: quorvel.Encoder().encode(sdf), calls), per_call=True)
+
+    df = ctx.df
+    text_cols = [df.columns[j] for j in TEXT_IDX]
+    g = rep.group("SKLEARN", f"transform of the W1 frame {df.shape[0]:,} x {df.shape[1]} with fitted tables")
+    ours = QuorvelEncoder().fit(df)
+    report_codes(rep, "SKLEARN", "QuorvelEncoder.transform", ctx.expected, ours.transform(df), TEXT_IDX, ctx.names)
+    peer = OrdinalEncoder().fit(df[text_cols])
+    rep.add(g, "quorvel", "QuorvelEncoder.transform(df)", measure(lambda: ours.transform(df), args.repeat),
+            quorvel_row=True)
+    rep.add(g, "sklearn", "OrdinalEncoder.transform(text columns)",
+            measure(lambda: peer.transform(df[text_cols]), args.repeat))
+    g["notes"].append("QuorvelEncoder codes the whole frame (numbers pass through); OrdinalEncoder "
+                      "only its 4 text columns")
+
+
 # --------------------------------------------------------------------------- subprocess workloads
 
 def _child_cmd(args, mode):
@@ -1092,7 +1135,7 @@ def _loadavg():
 
 
 RUNNERS = {"W1": run_w1, "W2": run_w2, "W3": run_w3, "W4": run_w4, "W5": run_w5,
-           "SMALL": run_small, "SCALING": run_scaling, "MEM": run_mem,
+           "SMALL": run_small, "SCALING": run_scaling, "MEM": run_mem, "SKLEARN": run_sklearn,
            "W1STR": run_w1_str, "W8": run_w8, "ONECOL": run_one_column, "SMALLSTR": run_small_str}
 
 

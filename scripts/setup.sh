@@ -24,4 +24,5 @@ fi
 
 "$PYTHON" -m pip install -q --disable-pip-version-check \
     "scikit-build-core>=0.10" "numpy>=2" "pandas>=2" pytest hypothesis
-"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .
+# The sklearn extra brings scikit-learn, which quorvel_ml.sklearn and its tests need.
+"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation ".[sklearn]"

@@ -2,19 +2,22 @@
 column of codes back to texts."""
 
 import math
+import pickle
 import os
 import subprocess
 import sys
 
 import numpy as np
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvel
 import quorvel_ml
 from test_pool import POOL_VARS
-from test_properties import SETTINGS, model_encode, tables
+from test_properties import model_encode, tables
+
+SETTINGS = settings(max_examples=60, deadline=None, print_blob=True)
 
 # Both modules in use in one process: the pool still has exactly the configured workers,
 # and both modules see one Encoder type and one PanicException.
@@ -30,6 +33,16 @@ for name in ("apply", "Learner"):
         learned = quorvel_ml.Learner().update(table).encoder() if name == "Learner" else enc
         assert type(learned) is quorvel.Encoder
         np.testing.assert_array_equal(quorvel_ml.apply(learned, table), codes)
+class Fail:
+    def __float__(self): raise TypeError
+    def __str__(self): raise KeyError
+faults = []
+for run in (enc.encode, quorvel_ml.Learner().update):
+    try:
+        run(np.array([[Fail()]], dtype=object))
+    except BaseException as fault:
+        faults.append(type(fault))
+assert len(faults) == 2 and faults[0] is faults[1] and faults[0].__name__ == "PanicException", faults
 print(len(os.listdir("/proc/self/task")) - before)
 """
 
@@ -92,3 +105,239 @@ def test_inspection_of_encoders_that_learned_no_text():
     enc.encode(np.array([["a"]], dtype=object))
     with pytest.raises(ValueError, match="one-dimensional"):
         quorvel_ml.decode_column(enc, 0, [[0]])
+
+
+# --- apply ---------------------------------------------------------------------------------
+
+from test_properties import MARKERS, ItemFrame, cell_float, cell_text, number_text  # noqa: E402
+
+pd = pytest.importorskip("pandas")
+
+
+def model_apply(arr, text_columns, decode_maps, fill, text_before=()):
+    """The codes of `arr` under a learned encoding; unknown cells take `fill` and are listed."""
+    rows, cols = arr.shape
+    out = np.zeros((rows, cols))
+    unknown = []  # (column, row, text)
+    for j in range(cols):
+        if j not in text_columns:
+            for i in range(rows):
+                value = cell_float(arr[i, j])
+                if value is None and cell_text(arr[i, j]) in MARKERS:
+                    value = math.nan  # a missing value, not an unknown one
+                elif value is None:
+                    unknown.append((j, i, cell_text(arr[i, j])))
+                    value = fill
+                out[i, j] = value
+            continue
+        codes = {t: float(c) for c, t in decode_maps[j].items()}
+        turned = j in text_before
+        floats, texts = [], []
+        for i in range(rows):
+            value = None if turned else cell_float(arr[i, j])
+            if value is None:
+                turned = True
+                texts.append(cell_text(arr[i, j]))
+            else:
+                floats.append(value)
+        texts = [number_text(v) for v in floats] + texts
+        for i, text in enumerate(texts):
+            if text in codes:
+                out[i, j] = codes[text]
+            elif text in MARKERS:
+                out[i, j] = math.nan
+            else:
+                out[i, j] = fill
+                unknown.append((j, i, text))
+    return out, sorted(unknown)[:1]
+
+
+def as_frame(arr):
+    return pd.DataFrame(arr, columns=[f"c{j}" for j in range(arr.shape[1])], dtype=object)
+
+
+@SETTINGS
+@given(tables(), st.sampled_from(["numpy", "frame", "items"]))
+def test_apply_after_encode_gives_the_codes_of_encode(arr, kind):
+    data = {"numpy": lambda: arr, "frame": lambda: as_frame(arr),
+            "items": lambda: ItemFrame(arr, [f"c{j}" for j in range(arr.shape[1])])}[kind]()
+    enc = quorvel.Encoder()
+    codes, _ = enc.encode(data)
+    state = enc.__getstate__()
+    applied = quorvel_ml.apply(enc, data)
+    assert type(applied) is type(codes)
+    if kind != "numpy":
+        assert list(applied.columns) == list(codes.columns)
+        applied, codes = applied.to_numpy(), codes.to_numpy()
+    assert applied.dtype == np.float64
+    np.testing.assert_array_equal(applied, codes)
+    assert enc.__getstate__() == state
+
+
+@SETTINGS
+@given(st.data())
+def test_apply_to_new_rows_follows_the_learned_tables(data):
+    train = data.draw(tables(min_rows=1))
+    cols = train.shape[1]
+    test = data.draw(tables(min_rows=0).filter(lambda t: t.shape[1] >= cols))
+    text_before = data.draw(st.sets(st.integers(0, max(test.shape[1] - 1, 0)))) if test.shape[1] else set()
+    enc = quorvel.Encoder()
+    enc.encode(train)
+    _, text_columns, decode_maps = model_encode(train)
+    for unknown, fill in (("nan", math.nan), (-1, -1.0), ("error", math.nan)):
+        expected, first_unknown = model_apply(test, text_columns, decode_maps, fill, text_before)
+        if unknown == "error" and first_unknown:
+            j, i, text = first_unknown[0]
+            with pytest.raises(ValueError) as raised:
+                quorvel_ml.apply(enc, test, unknown=unknown, text_before=text_before)
+            assert f"in column {j} at row {i}" in str(raised.value)
+            assert repr(text[:57]) [:-1] in str(raised.value)
+            continue
+        got = quorvel_ml.apply(enc, test, unknown=unknown, text_before=sorted(text_before))
+        np.testing.assert_array_equal(got, expected)
+
+
+def test_apply_errors():
+    enc = quorvel.Encoder()
+    frame = pd.DataFrame({"city": ["Oslo", "Rome"], "n": [1, 2]})
+    with pytest.raises(ValueError, match="learned no encoding"):
+        quorvel_ml.apply(enc, frame)
+    enc.encode(np.zeros((2, 2)))
+    with pytest.raises(ValueError, match="learned no encoding"):
+        quorvel_ml.apply(enc, frame)
+    enc.encode(frame)
+    state = enc.__getstate__()
+    long_text = "é" * 100
+    new = pd.DataFrame({"city": ["Oslo", long_text], "n": [1, 2]})
+    with pytest.raises(ValueError) as raised:
+        quorvel_ml.apply(enc, new)
+    message = str(raised.value)
+    assert "column 0 ('city') at row 1" in message and "éééé..." in message and long_text not in message
+    with pytest.raises(ValueError, match=r"unknown value 'x' in column 1 \('n'\) at row 0"):
+        quorvel_ml.apply(enc, pd.DataFrame({"city": ["Oslo"], "n": ["x"]}))
+    with pytest.raises(ValueError, match="the data has 0 columns, but the encoder learned text column 0"):
+        quorvel_ml.apply(enc, np.empty((3, 0), dtype=object))
+    with pytest.raises(ValueError, match="text_before names column 5, but the data has 2 columns"):
+        quorvel_ml.apply(enc, frame, text_before=[5])
+    with pytest.raises(ValueError, match="negative"):
+        quorvel_ml.apply(enc, frame, text_before=[-1])
+    with pytest.raises(ValueError, match='unknown must be "error", "nan" or a number'):
+        quorvel_ml.apply(enc, frame, unknown="ignore")
+    with pytest.raises(TypeError, match="Unsupported type: 'list'"):
+        quorvel_ml.apply(enc, [["Oslo", 1]])
+    assert enc.__getstate__() == state
+    # A conflicting borrow: an encode running while apply reads cells fails at once.
+
+    class Sneaky:
+        def __float__(self):
+            raise TypeError
+
+        def __str__(self):
+            enc.encode(frame)
+            return "Oslo"
+
+    with pytest.raises(BaseException, match="cant convert to str: RuntimeError: Already borrowed") as raised:
+        quorvel_ml.apply(enc, np.array([[Sneaky(), 1]], dtype=object))
+    assert type(raised.value).__name__ == "PanicException"
+    assert enc.__getstate__() == state
+
+
+# --- learning from chunks -------------------------------------------------------------------
+
+
+@st.composite
+def chunked(draw):
+    """A table, its row chunks (consecutive, some maybe empty) and a merge plan."""
+    arr = draw(tables())
+    rows = arr.shape[0]
+    cuts = sorted(draw(st.lists(st.integers(0, rows), max_size=4)))
+    bounds = [0, *cuts, rows]
+    chunks = [arr[a:b] for a, b in zip(bounds, bounds[1:])]
+    # Each chunk learned alone (merged as a tree) or by updating the learner of the rows before.
+    plan = draw(st.lists(st.sampled_from(["update", "tree"]), min_size=len(chunks), max_size=len(chunks)))
+    return arr, chunks, plan, draw(st.randoms())
+
+
+def learn(chunks, plan, rnd, as_chunk):
+    """Learners of runs of chunks (updated in turn), then merged pairwise in random tree order."""
+    learners = []
+    for chunk, how in zip(chunks, plan):
+        if how == "update" and learners:
+            learners[-1].update(as_chunk(chunk))
+        else:
+            learners.append(quorvel_ml.Learner().update(as_chunk(chunk)))
+        if rnd.random() < 0.3:  # learners travel between processes
+            learners[-1] = pickle.loads(pickle.dumps(learners[-1]))
+    while len(learners) > 1:
+        k = rnd.randrange(len(learners) - 1)
+        learners[k : k + 2] = [learners[k].merge(learners[k + 1])]
+    return learners[0]
+
+
+@SETTINGS
+@given(chunked(), st.sampled_from(["numpy", "frame"]))
+def test_learning_from_chunks_equals_one_encode(case, kind):
+    arr, chunks, plan, rnd = case
+    as_chunk = as_frame if kind == "frame" else (lambda a: a)
+    enc = quorvel.Encoder()
+    whole, _ = enc.encode(as_chunk(arr))
+    learner = learn(chunks, plan, rnd, as_chunk)
+    learned = learner.encoder()
+    assert learned.__getstate__() == enc.__getstate__()
+    text_before = learner.text_before()
+    assert len(text_before) == len(chunks)
+    coded = [quorvel_ml.apply(learned, as_chunk(chunk), text_before=before)
+             for chunk, before in zip(chunks, text_before)]
+    if kind == "frame":
+        coded = [c.to_numpy() for c in coded]
+        whole = whole.to_numpy()
+    np.testing.assert_array_equal(np.concatenate(coded).reshape(whole.shape), whole)
+
+
+@pytest.mark.parametrize("dtype", [np.int64, np.uint8, np.float32, np.float16, np.bool_, np.float64])
+def test_learning_numeric_arrays(dtype):
+    rng = np.random.default_rng(5)
+    arr = (rng.normal(size=(50, 3)) * 4).astype(dtype)
+    learner = quorvel_ml.Learner()
+    for start in range(0, 50, 20):
+        learner.update(arr[start : start + 20])
+    expected = quorvel.Encoder()
+    expected.encode(arr)
+    assert learner.encoder().__getstate__() == expected.__getstate__()
+    assert learner.text_before() == [[], [], []]
+    # Rows that turn a column text before such a chunk read its elements by str(), as
+    # one encode reads the elements of an object table.
+    head = np.array([["x", "y", "z"]], dtype=object)
+    objects = np.empty(arr.shape, dtype=object)
+    for i in range(arr.shape[0]):
+        for j in range(arr.shape[1]):
+            objects[i, j] = arr[i, j]
+    whole = quorvel.Encoder()
+    whole.encode(np.concatenate([head, objects]))
+    first = quorvel_ml.Learner().update(head)
+    assert first.merge(quorvel_ml.Learner().update(arr)).encoder().__getstate__() == whole.__getstate__()
+
+
+def test_learner_errors_and_empty_learners():
+    assert quorvel_ml.Learner().encoder().__getstate__() == b"\0" * 5
+    assert quorvel_ml.Learner().text_before() == []
+    floats = quorvel_ml.Learner().update(np.ones((3, 2)))
+    assert floats.encoder().__getstate__() == b"\0" * 5
+    learner = quorvel_ml.Learner().update(np.array([["a", 1]], dtype=object))
+    state = learner.__getstate__()
+    with pytest.raises(ValueError, match="the chunk has 3 columns, but the learner's rows have 2"):
+        learner.update(np.array([["a", 1, 2]], dtype=object))
+    with pytest.raises(ValueError, match="the later learner's rows have 1 columns, but this learner's have 2"):
+        learner.merge(quorvel_ml.Learner().update(np.array([["a"]], dtype=object)))
+    with pytest.raises(ValueError, match="cannot merge itself"):
+        learner.merge(learner)
+    with pytest.raises(TypeError, match="not an instance of 'Learner'"):
+        learner.merge(quorvel.Encoder())
+    with pytest.raises(TypeError, match="Unsupported type"):
+        learner.update([["a", 1]])
+    with pytest.raises(TypeError, match="takes no arguments"):
+        quorvel_ml.Learner(1)
+    for bad in (b"", state[:-1], state + b"x", b"\x09" + state[1:]):
+        with pytest.raises(ValueError, match="failed to unpickle Learner"):
+            quorvel_ml.Learner().__setstate__(bad)
+    assert learner.__getstate__() == state

@@ -195,22 +195,67 @@ std::string lossy_utf8(PyObject* text) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+// Hands the UTF-8 text of a cell (its str()) to `take`, as a view valid during the call.
+template <class Take>
+void with_cell_text(PyObject* cell, Take&& take) {
+    Ref owned;
+    PyObject* text = cell;
+    if (!PyUnicode_CheckExact(cell)) {
+        owned = Ref::steal(PyObject_Str(cell));
+        if (!owned) fault("cant convert to str: " + take_error_text());
+        text = owned.get();
+    }
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {  // ASCII is its own UTF-8: read it in place
+        take(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))));
+        return;
+    }
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+        take(std::string_view(utf8, static_cast<std::size_t>(size)));
+    } else {
+        PyErr_Clear();
+        const std::string repaired = lossy_utf8(text);
+        take(std::string_view(repaired));
+    }
+}
+
 }  // namespace
 
+void append_cell_text(std::string& out, PyObject* cell) {
+    with_cell_text(cell, [&](std::string_view text) { out.append(text); });
+}
+
 CellPass::CellPass(Matrix& matrix, std::vector<TextColumn>& texts, std::function<void(std::size_t)> text_column_done)
-    : matrix_(matrix), texts_(texts), text_mode_(matrix.cols, false), text_column_done_(std::move(text_column_done)) {}
+    : matrix_(matrix),
+      texts_(texts),
+      text_mode_(matrix.cols, false),
+      first_text_row_(matrix.cols, matrix.rows),
+      text_column_done_(std::move(text_column_done)),
+      keep_numeric_(matrix.cols, false) {}
+
+void CellPass::set_sink(CellSink* sink, const CellPassOptions& options) {
+    sink_ = sink;
+    observe_numbers_ = options.observe_numbers;
+    for (std::size_t j = 0; j < matrix_.cols; ++j) {
+        keep_numeric_[j] = j < options.keep_numeric.size() && options.keep_numeric[j];
+        if (j < options.start_text.size() && options.start_text[j] && !keep_numeric_[j]) start_in_text_mode(j);
+    }
+}
 
 void CellPass::start_in_text_mode(std::size_t j) { switch_to_text(0, j); }
 
-void CellPass::read_numbers(std::size_t j, const char* base, npy_intp stride, ElementReader read) {
-    read_number_columns(&j, 1, base, 0, stride, read);
+void CellPass::read_numbers(std::size_t j, const char* base, npy_intp stride, ElementReader read, PyArray_Descr* descr) {
+    read_number_columns(&j, 1, base, 0, stride, read, descr);
 }
 
 void CellPass::read_number_matrix(PyArrayObject* array, ElementReader read) {
     std::vector<std::size_t> positions(matrix_.cols);
     for (std::size_t j = 0; j < matrix_.cols; ++j) positions[j] = j;
     read_number_columns(positions.data(), positions.size(), PyArray_BYTES(array), PyArray_STRIDE(array, 1),
-                        PyArray_STRIDE(array, 0), read);
+                        PyArray_STRIDE(array, 0), read, PyArray_DESCR(array));
+    if (sink_ == nullptr) return;  // encoding needs nothing more of numeric columns
+    for (std::size_t j = 0; j < matrix_.cols; ++j) column_done(j);
 }
 
 namespace {
@@ -238,20 +283,26 @@ void copy_number_tiles(Matrix& matrix, const std::size_t* positions, std::size_t
 }  // namespace
 
 void CellPass::read_number_columns(const std::size_t* positions, std::size_t count, const char* base,
-                                   npy_intp column_stride, npy_intp row_stride, ElementReader read) {
+                                   npy_intp column_stride, npy_intp row_stride, ElementReader read,
+                                   PyArray_Descr* descr) {
     for (std::size_t k = 0; k < count; ++k) {
         if (positions[k] >= matrix_.cols || text_mode_[positions[k]]) {
             fault("cell pass: numbers read into text column " + std::to_string(positions[k]));
         }
     }
     if (read == element_as_double<double>) {  // the common case, inlined
-        return copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, [](const char* p) {
+        copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, [](const char* p) {
             double value;
             std::memcpy(&value, p, sizeof value);
             return value;
         });
+    } else {
+        copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, read);
     }
-    copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, read);
+    if (!observe_numbers_) return;
+    for (std::size_t k = 0; k < count; ++k) {
+        sink_->numbers(positions[k], base + static_cast<npy_intp>(k) * column_stride, row_stride, descr);
+    }
 }
 
 void CellPass::read_objects(std::size_t j, PyArrayObject* array, npy_intp column, bool by_row) {
@@ -288,6 +339,7 @@ void CellPass::read_items(std::size_t j, PyObject* source, std::size_t column) {
 }
 
 void CellPass::read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan) {
+    if (keep_numeric_[j]) return read_arrow_as_numbers(j, column, missing_is_nan);
     TextColumn& texts = texts_[j];
     std::size_t i = 0;
     // Before a column's first text, a NaN cell is a number; every other cell is text.
@@ -322,12 +374,44 @@ void CellPass::read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bo
     column_done(j);
 }
 
+// A column kept numeric: every text is a cell that is no number; a null is NaN when it
+// stands for a float NaN.
+void CellPass::read_arrow_as_numbers(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan) {
+    std::size_t i = 0;
+    auto run = [&](const char* data, const auto* offsets, std::size_t count) {
+        for (std::size_t k = 0; k < count; ++k, ++i) {
+            const auto begin = static_cast<std::size_t>(offsets[k]), end = static_cast<std::size_t>(offsets[k + 1]);
+            not_numeric(i, j, std::string_view(data + begin, end - begin));
+        }
+    };
+    column.for_each_run(
+        [&](const char* data, const std::int32_t* offsets, std::size_t count) { run(data, offsets, count); },
+        [&](const char* data, const std::int64_t* offsets, std::size_t count) { run(data, offsets, count); },
+        [&](std::string_view text) { not_numeric(i++, j, text); },
+        [&] {
+            if (missing_is_nan) {
+                matrix_.at(i, j) = std::numeric_limits<double>::quiet_NaN();
+            } else {
+                not_numeric(i, j, "<NA>");
+            }
+            ++i;
+        });
+    if (i != matrix_.rows) fault("cell pass: Arrow column " + std::to_string(j) + " has " + std::to_string(i) + " rows");
+    column_done(j);
+}
+
+void CellPass::not_numeric(std::size_t i, std::size_t j, std::string_view text) { sink_->not_numeric(i, j, text); }
+
 void CellPass::take_cell(std::size_t i, std::size_t j, PyObject* cell) {
     if (text_mode_[j]) return append_cell_text(j, cell);
     double value;
     if (as_float(cell, value)) {
         matrix_.at(i, j) = value;
+        if (observe_numbers_) sink_->numeric_cell(i, j, cell, value);
         return;
+    }
+    if (keep_numeric_[j]) {
+        return with_cell_text(cell, [&](std::string_view text) { not_numeric(i, j, text); });
     }
     switch_to_text(i, j);
     append_cell_text(j, cell);
@@ -339,17 +423,20 @@ void CellPass::take_number(std::size_t i, std::size_t j, double value) {
 }
 
 void CellPass::take_text(std::size_t i, std::size_t j, std::string_view text) {
+    if (keep_numeric_[j]) return not_numeric(i, j, text);
     if (!text_mode_[j]) switch_to_text(i, j);
     texts_[j].push_back(text);
 }
 
 void CellPass::column_done(std::size_t j) {
-    if (text_mode_[j]) text_column_done_(j);
+    if (text_mode_[j] && text_column_done_) text_column_done_(j);
+    if (sink_ != nullptr) sink_->column_done(j, text_mode_[j], first_text_row_[j]);
 }
 
 // The numbers above row i become texts by the number-to-text rule.
 void CellPass::switch_to_text(std::size_t i, std::size_t j) {
     text_mode_[j] = true;
+    first_text_row_[j] = i;
     TextColumn& column = texts_[j];
     column.reserve(matrix_.rows);
     std::string scratch;
@@ -361,25 +448,7 @@ void CellPass::switch_to_text(std::size_t i, std::size_t j) {
 }
 
 void CellPass::append_cell_text(std::size_t j, PyObject* cell) {
-    Ref owned;
-    PyObject* text = cell;
-    if (!PyUnicode_CheckExact(cell)) {
-        owned = Ref::steal(PyObject_Str(cell));
-        if (!owned) fault("cant convert to str: " + take_error_text());
-        text = owned.get();
-    }
-    if (PyUnicode_IS_COMPACT_ASCII(text)) {  // ASCII is its own UTF-8: read it in place
-        texts_[j].push_back(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
-                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))));
-        return;
-    }
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
-        texts_[j].push_back(std::string_view(utf8, static_cast<std::size_t>(size)));
-    } else {
-        PyErr_Clear();
-        texts_[j].push_back(lossy_utf8(text));
-    }
+    with_cell_text(cell, [&](std::string_view text) { texts_[j].push_back(text); });
 }
 
 ArrayColumns::ArrayColumns(PyObject* source, std::size_t rows, std::size_t cols) : source_(source), cols_(cols) {
@@ -397,7 +466,7 @@ void ArrayColumns::read_column(CellPass& pass, std::size_t j) const {
     }
     if (numbers_ == nullptr) return pass.read_objects(j, array_, static_cast<npy_intp>(j), false);
     const char* base = static_cast<const char*>(PyArray_DATA(array_)) + static_cast<npy_intp>(j) * PyArray_STRIDE(array_, 1);
-    pass.read_numbers(j, base, PyArray_STRIDE(array_, 0), numbers_);
+    pass.read_numbers(j, base, PyArray_STRIDE(array_, 0), numbers_, PyArray_DESCR(array_));
     pass.column_done(j);
 }
 
@@ -424,6 +493,21 @@ std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataf
     }
     EncodingInfo info = columns.finish();
     return {std::move(matrix), std::move(info)};
+}
+
+void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink& sink) {
+    const auto [rows, cols] = read_shape(obj);
+    columns.matrix = Matrix::zeros(rows, cols);
+    columns.texts.assign(cols, TextColumn());
+    CellPassOptions options;
+    sink.begin(columns, options);
+    CellPass pass(columns.matrix, columns.texts, nullptr);
+    pass.set_sink(&sink, options);
+    if (is_dataframe) {
+        FrameColumns(obj, rows, cols).read_all(pass);
+    } else {
+        ArrayColumns(obj, rows, cols).read_all(pass);
+    }
 }
 
 }  // namespace quorvel::convert

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <source_location>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,6 +18,53 @@
 namespace quorvel::convert {
 
 class ArrowTextColumn;
+
+/// What a cell pass fills: numbers go into the matrix, the texts of each column in text
+/// mode are staged in `texts`.
+struct CellColumns {
+    Matrix matrix;
+    std::vector<TextColumn> texts;
+};
+
+/// How a cell pass treats particular columns; each vector is empty or has one flag per column.
+struct CellPassOptions {
+    /// Column read in text mode from its first row: every cell takes its str().
+    std::vector<bool> start_text;
+    /// Column that never turns text: a cell that is no number goes to CellSink::not_numeric
+    /// with its text, and its matrix cell is left for the sink to fill.
+    std::vector<bool> keep_numeric;
+    /// Numeric cells (of columns not in text mode) are shown to the sink.
+    bool observe_numbers = false;
+};
+
+/// A back end of the cell pass other than encoding's (applying learned tables, learning
+/// from chunks): it is told about every column and, on request, about numeric cells.
+class CellSink {
+public:
+    virtual ~CellSink() = default;
+    /// The shape is known and `columns` sized; no cell is read yet. May set the options.
+    virtual void begin(CellColumns& columns, CellPassOptions& options) = 0;
+    /// Every cell of column j is read (called for every column, in ascending order).
+    /// `first_text_row` is the row from which its cells took str() (rows above it hold
+    /// number texts); the row count for a column that stayed numeric.
+    virtual void column_done(std::size_t j, bool text_mode, std::size_t first_text_row) = 0;
+    /// A cell of column j that converted to `value` (only with observe_numbers).
+    virtual void numeric_cell(std::size_t /*i*/, std::size_t /*j*/, PyObject* /*cell*/, double /*value*/) {}
+    /// Column j's numbers were read from memory: element i at base + i * stride, of
+    /// `descr` (only with observe_numbers).
+    virtual void numbers(std::size_t /*j*/, const char* /*base*/, npy_intp /*stride*/, PyArray_Descr* /*descr*/) {}
+    /// Cell (i, j) of a column kept numeric is no number; `text` is its text.
+    virtual void not_numeric(std::size_t /*i*/, std::size_t /*j*/, std::string_view /*text*/) {}
+};
+
+/// Reads every cell of `obj` once into `columns` (sized here from `obj.shape`), column by
+/// column, as encoding reads them, telling `sink` as it goes. Failures are internal
+/// faults, or whatever the sink throws.
+void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink& sink);
+
+/// The text of a cell as the cell pass takes it: str(), as UTF-8, unpaired surrogates
+/// each becoming three U+FFFD. Appended to `out`.
+void append_cell_text(std::string& out, PyObject* cell);
 
 /// Reads one element of a numeric NumPy array as the float Python's float() gives it.
 using ElementReader = double (*)(const char*);
@@ -41,6 +89,9 @@ class CellPass {
 public:
     CellPass(Matrix& matrix, std::vector<TextColumn>& texts, std::function<void(std::size_t)> text_column_done);
 
+    /// Another back end, told about every column (see CellSink), with its options.
+    void set_sink(CellSink* sink, const CellPassOptions& options);
+
     /// Column j is text from its first cell on (every cell takes its str()). Call before
     /// reading the column.
     void start_in_text_mode(std::size_t j);
@@ -48,12 +99,17 @@ public:
 
     /// A column of numbers in memory, element i at base + i * stride. The column must not
     /// be in text mode (the str() of its cells is not known here).
-    void read_numbers(std::size_t j, const char* base, npy_intp stride, ElementReader read);
+    void read_numbers(std::size_t j, const char* base, npy_intp stride, ElementReader read,
+                      PyArray_Descr* descr = nullptr);
 
     /// `count` columns of numbers in memory at once, none in text mode: element i of the
     /// k-th goes to matrix column positions[k] from base + k * column_stride + i * row_stride.
     void read_number_columns(const std::size_t* positions, std::size_t count, const char* base,
-                             npy_intp column_stride, npy_intp row_stride, ElementReader read);
+                             npy_intp column_stride, npy_intp row_stride, ElementReader read,
+                             PyArray_Descr* descr = nullptr);
+
+    /// Whether columns must be read strictly in ascending order (a sink is told of each).
+    bool needs_column_order() const { return sink_ != nullptr; }
 
     /// Every column of a numeric 2-D array of the matrix's shape, none in text mode.
     void read_number_matrix(PyArrayObject* array, ElementReader read);
@@ -78,16 +134,25 @@ public:
     /// Column j is complete: a text column goes to the back end.
     void column_done(std::size_t j);
 
+    /// The row from which column j took str() of its cells; the row count while numeric.
+    std::size_t first_text_row(std::size_t j) const { return first_text_row_[j]; }
+
     std::size_t rows() const { return matrix_.rows; }
 
 private:
     void switch_to_text(std::size_t i, std::size_t j);
     void append_cell_text(std::size_t j, PyObject* cell);
+    void not_numeric(std::size_t i, std::size_t j, std::string_view text);
+    void read_arrow_as_numbers(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan);
 
     Matrix& matrix_;
     std::vector<TextColumn>& texts_;
     std::vector<bool> text_mode_;
+    std::vector<std::size_t> first_text_row_;
     std::function<void(std::size_t)> text_column_done_;
+    CellSink* sink_ = nullptr;
+    std::vector<bool> keep_numeric_;
+    bool observe_numbers_ = false;
 };
 
 /// The columns of a 2-D source, read by position: a NumPy array straight from memory

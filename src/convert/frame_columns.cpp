@@ -161,7 +161,7 @@ void FrameColumns::read_all(CellPass& pass) {
     // Numeric blocks first, each in one pass over its 2-D array (numbers run no Python code
     // and start no column task, so the text columns still complete in ascending order).
     std::vector<bool> read(cols_, false);
-    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+    for (std::size_t b = 0; b < blocks_.size() && !pass.needs_column_order(); ++b) {
         const std::vector<std::size_t>& positions = block_positions_[b];
         auto* array = reinterpret_cast<PyArrayObject*>(blocks_[b].get());
         const ElementReader reader = numeric_reader(PyArray_DESCR(array));
@@ -169,7 +169,7 @@ void FrameColumns::read_all(CellPass& pass) {
         for (std::size_t j : positions) plain = plain && columns_[j].source == Source::numbers && !pass.in_text_mode(j);
         if (!plain) continue;
         pass.read_number_columns(positions.data(), positions.size(), PyArray_BYTES(array), PyArray_STRIDE(array, 0),
-                                 PyArray_STRIDE(array, 1), reader);
+                                 PyArray_STRIDE(array, 1), reader, PyArray_DESCR(array));
         for (std::size_t j : positions) read[j] = true;
     }
     for (std::size_t j = 0; j < cols_; ++j) {
@@ -188,7 +188,8 @@ void FrameColumns::read_column(CellPass& pass, std::size_t j) {
             auto* array = reinterpret_cast<PyArrayObject*>(blocks_[column.block].get());
             if (pass.in_text_mode(j)) break;  // the str() of its cells is `values`' to give
             const char* base = PyArray_BYTES(array) + column.index * PyArray_STRIDE(array, 0);
-            pass.read_numbers(j, base, PyArray_STRIDE(array, 1), numeric_reader(PyArray_DESCR(array)));
+            pass.read_numbers(j, base, PyArray_STRIDE(array, 1), numeric_reader(PyArray_DESCR(array)),
+                              PyArray_DESCR(array));
             return pass.column_done(j);
         }
         case Source::objects:

@@ -85,24 +85,6 @@ std::vector<std::string> read_labels(PyObject* frame) {
     return labels_as_integers(columns.get());
 }
 
-OUT recognise(PyObject* obj) {
-    Ref name = checked(PyType_GetName(Py_TYPE(obj)));
-    const std::string_view text = py::utf8_view(name.get());
-    if (text == "ndarray" || text == "memmap") return OUT{OUT::NumPy{}};
-    if (text == "DataFrame") return OUT{OUT::DataFrame{read_labels(obj)}};
-    write_line_to_stdout(text);
-    py::raise(PyExc_TypeError, "Unsupported type: '" + std::string(text) +
-                                   "'. Supported types are: numpy.ndarray, pandas.DataFrame");
-}
-
-bool takes_fast_path(PyObject* obj) {
-    if (!PyArray_Check(obj)) return false;
-    auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_NDIM(array) != 2) return false;
-    Ref float64 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT64)));
-    return PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(float64.get()));
-}
-
 // Copies a 2-D float64 array (any strides, any order) into a new matrix, element by
 // position. A row-major array is read in place instead when `in_place` allows it.
 Matrix copy_float64(PyObject* obj, bool in_place) {
@@ -129,6 +111,24 @@ Matrix copy_float64(PyObject* obj, bool in_place) {
 }
 
 }  // namespace
+
+OUT recognise(PyObject* obj) {
+    Ref name = checked(PyType_GetName(Py_TYPE(obj)));
+    const std::string_view text = py::utf8_view(name.get());
+    if (text == "ndarray" || text == "memmap") return OUT{OUT::NumPy{}};
+    if (text == "DataFrame") return OUT{OUT::DataFrame{read_labels(obj)}};
+    write_line_to_stdout(text);
+    py::raise(PyExc_TypeError, "Unsupported type: '" + std::string(text) +
+                                   "'. Supported types are: numpy.ndarray, pandas.DataFrame");
+}
+
+bool takes_fast_path(PyObject* obj) {
+    if (!PyArray_Check(obj)) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 2) return false;
+    Ref float64 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT64)));
+    return PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(float64.get()));
+}
 
 ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text, bool read_in_place) {
     OUT out = recognise(obj);

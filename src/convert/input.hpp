@@ -40,6 +40,14 @@ struct ExtractedInput {
 /// code can run, and never writes to it.
 ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text, bool read_in_place = false);
 
+/// The container kind of `obj` by its type's short name (with a DataFrame's labels);
+/// TypeError (and the type's name on standard output) for any other kind.
+OUT recognise(PyObject* obj);
+
+/// True for a 2-D float64 NumPy array, which is taken over as it is and teaches nothing.
+/// NumPy's API must be loaded (ensure_numpy).
+bool takes_fast_path(PyObject* obj);
+
 /// Reads every cell of `obj` once, encodes its text columns on the worker pool and
 /// returns the matrix and what it learned. Failures are internal faults.
 std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe);

@@ -10,12 +10,15 @@ namespace {
 
 int exec_module(PyObject* module) {
     return py::guarded<int>(-1, [&] {
-        (void)module;
+        PyObject* type = py::require(learner_type());
+        py::require_ok(PyModule_AddObjectRef(module, "Learner", type));
         return 0;
     });
 }
 
 PyMethodDef kFunctions[] = {
+    {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(apply)), METH_FASTCALL,
+     "apply(encoder, obj, raise_unknown, fill, text_before)\n--\n\n"},
     {"categories", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(categories)), METH_FASTCALL,
      "categories(encoder)\n--\n\n"},
     {"decode_column", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_column)), METH_FASTCALL,

@@ -1,0 +1,268 @@
+// Learner state: distinct texts per column, merged in row order; encodings built from them.
+#include "core/learner_state.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+
+#include <boost/unordered/unordered_flat_set.hpp>
+#include <oneapi/tbb/parallel_sort.h>
+
+#include "core/fault.hpp"
+#include "core/hash_map.hpp"
+#include "core/label_encode.hpp"
+#include "core/number_text.hpp"
+
+namespace quorvel {
+namespace {
+
+TextSet sorted_set(std::vector<std::string> texts) {
+    tbb::parallel_sort(texts.begin(), texts.end());
+    return texts;
+}
+
+void merge_into(TextSet& into, const TextSet& more) {
+    if (more.empty()) return;
+    if (into.empty()) {
+        into = more;
+        return;
+    }
+    into = text_union(into, more);
+}
+
+std::vector<std::size_t> index_union(const std::vector<std::size_t>& a, const std::vector<std::size_t>& b) {
+    std::vector<std::size_t> out;
+    out.reserve(a.size() + b.size());
+    std::set_union(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    return out;
+}
+
+// --- byte form: little-endian u64 sizes, texts as length + bytes ---------------------
+
+constexpr std::uint8_t format_version = 1;
+
+void put_u64(std::string& out, std::uint64_t value) {
+    for (int k = 0; k < 8; ++k) out.push_back(static_cast<char>((value >> (8 * k)) & 0xFF));
+}
+
+void put_set(std::string& out, const TextSet& set) {
+    put_u64(out, set.size());
+    for (const auto& text : set) {
+        put_u64(out, text.size());
+        out.append(text);
+    }
+}
+
+struct Reader {
+    std::string_view bytes;
+    std::size_t at = 0;
+    std::string error;
+
+    bool fail(std::string text) {
+        if (error.empty()) error = std::move(text);
+        return false;
+    }
+    bool byte(std::uint8_t& value) {
+        if (at + 1 > bytes.size()) return fail("unexpected end of the learner state");
+        value = static_cast<std::uint8_t>(bytes[at++]);
+        return true;
+    }
+    bool u64(std::uint64_t& value) {
+        if (bytes.size() - at < 8) return fail("unexpected end of the learner state");
+        value = 0;
+        for (int k = 0; k < 8; ++k) value |= std::uint64_t{static_cast<unsigned char>(bytes[at + k])} << (8 * k);
+        at += 8;
+        return true;
+    }
+    // A count of items each at least `item_bytes` long: never more than the bytes left.
+    bool count(std::uint64_t& value, std::size_t item_bytes) {
+        if (!u64(value)) return false;
+        if (value > (bytes.size() - at) / item_bytes) return fail("a count runs past the end of the learner state");
+        return true;
+    }
+    bool set(TextSet& out) {
+        std::uint64_t n = 0;
+        if (!count(n, 8)) return false;
+        out.reserve(n);
+        for (std::uint64_t k = 0; k < n; ++k) {
+            std::uint64_t length = 0;
+            if (!count(length, 1)) return false;
+            out.emplace_back(bytes.substr(at, length));
+            at += length;
+            if (k > 0 && !(out[k - 1] < out[k])) return fail("texts out of order in the learner state");
+        }
+        return true;
+    }
+    bool indices(std::vector<std::size_t>& out, std::size_t cols) {
+        std::uint64_t n = 0;
+        if (!count(n, 8)) return false;
+        for (std::uint64_t k = 0; k < n; ++k) {
+            std::uint64_t j = 0;
+            if (!u64(j)) return false;
+            if (j >= cols || (!out.empty() && j <= out.back())) return fail("bad column positions in the learner state");
+            out.push_back(static_cast<std::size_t>(j));
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end) {
+    boost::unordered_flat_set<std::string_view, SeededHash, std::equal_to<>> seen;
+    for (std::size_t i = begin; i < end; ++i) seen.insert(texts[i]);
+    std::vector<std::string> out;
+    out.reserve(seen.size());
+    for (const auto text : seen) out.emplace_back(text);
+    return sorted_set(std::move(out));
+}
+
+TextSet distinct_number_texts(const Matrix& matrix, std::size_t j, std::size_t rows) {
+    boost::unordered_flat_set<std::uint64_t, SeededHash> seen;
+    for (std::size_t i = 0; i < rows; ++i) seen.insert(std::bit_cast<std::uint64_t>(matrix.at(i, j)));
+    std::vector<std::string> out;
+    out.reserve(seen.size());
+    for (const auto bits : seen) out.push_back(number_text(std::bit_cast<double>(bits)));
+    TextSet sorted = sorted_set(std::move(out));
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());  // NaNs of any payload are one text
+    return sorted;
+}
+
+TextSet text_union(const TextSet& a, const TextSet& b) {
+    TextSet out;
+    out.reserve(a.size() + b.size());
+    std::set_union(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    return out;
+}
+
+LearnerState LearnerState::of_chunk(bool teaches, std::vector<ColumnLearning> columns) {
+    LearnerState state;
+    state.has_shape = true;
+    state.cols = columns.size();
+    state.teaches = teaches;
+    state.columns = std::move(columns);
+    state.chunk_text_before.emplace_back();
+    return state;
+}
+
+std::vector<std::size_t> LearnerState::turned_columns() const {
+    std::vector<std::size_t> out;
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        if (columns[j].turned) out.push_back(j);
+    }
+    return out;
+}
+
+void LearnerState::append(const LearnerState& later) {
+    if (!later.has_shape) return;
+    if (!has_shape) {
+        *this = later;
+        return;
+    }
+    if (later.cols != cols) fault("learners of different column counts merged");
+    const std::vector<std::size_t> before = turned_columns();
+    for (const auto& chunk : later.chunk_text_before) chunk_text_before.push_back(index_union(before, chunk));
+    teaches = teaches || later.teaches;
+    for (std::size_t j = 0; j < cols; ++j) {
+        ColumnLearning& mine = columns[j];
+        const ColumnLearning& next = later.columns[j];
+        if (mine.turned) {
+            // Every cell of the later rows comes after a non-numeric cell: all take str().
+            merge_into(mine.texts, next.str_texts);
+            merge_into(mine.texts, next.texts);
+            continue;
+        }
+        // The later numbers above its first non-numeric cell are still above the column's.
+        merge_into(mine.number_texts, next.number_texts);
+        merge_into(mine.str_texts, next.str_texts);
+        if (next.turned) {
+            mine.turned = true;
+            mine.texts = next.texts;
+        }
+    }
+}
+
+std::optional<EncodingInfo> LearnerState::encoding() const {
+    if (!teaches) return std::nullopt;
+    EncodingInfo info;
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        const ColumnLearning& column = columns[j];
+        if (!column.turned) continue;
+        const TextSet distinct = text_union(column.number_texts, column.texts);
+        CodeTable table;
+        DecodeMap decode;
+        table.reserve(distinct.size());
+        decode.reserve(distinct.size());
+        std::uint64_t next_code = 0;
+        for (const auto& text : distinct) {
+            const std::string_view stored = info.texts.add(text);
+            if (is_missing_marker(stored)) {
+                table.push_back(stored, std::nullopt);
+                continue;
+            }
+            table.push_back(stored, next_code);
+            decode.push_back(next_code, stored);
+            ++next_code;
+        }
+        info.object_columns.push_back(j);
+        info.encode_maps.try_emplace(j, std::move(table));
+        info.decode_maps.try_emplace(j, std::move(decode));
+    }
+    return info;
+}
+
+std::string LearnerState::to_bytes() const {
+    std::string out;
+    out.push_back(static_cast<char>(format_version));
+    out.push_back(static_cast<char>((has_shape ? 1 : 0) | (teaches ? 2 : 0)));
+    put_u64(out, cols);
+    for (const auto& column : columns) {
+        out.push_back(static_cast<char>(column.turned ? 1 : 0));
+        put_set(out, column.number_texts);
+        put_set(out, column.str_texts);
+        put_set(out, column.texts);
+    }
+    put_u64(out, chunk_text_before.size());
+    for (const auto& chunk : chunk_text_before) {
+        put_u64(out, chunk.size());
+        for (std::size_t j : chunk) put_u64(out, j);
+    }
+    return out;
+}
+
+std::variant<LearnerState, std::string> LearnerState::from_bytes(std::string_view bytes) {
+    Reader in{bytes};
+    LearnerState state;
+    std::uint8_t version = 0, flags = 0;
+    std::uint64_t cols = 0, chunks = 0;
+    if (!in.byte(version)) return in.error;
+    if (version != format_version) return "unknown learner state version " + std::to_string(version);
+    if (!in.byte(flags) || !in.count(cols, 25)) return in.error;
+    if (flags > 3) return std::string("bad flags in the learner state");
+    state.has_shape = (flags & 1) != 0;
+    state.teaches = (flags & 2) != 0;
+    state.cols = static_cast<std::size_t>(cols);
+    state.columns.resize(state.cols);
+    for (auto& column : state.columns) {
+        std::uint8_t turned = 0;
+        if (!in.byte(turned)) return in.error;
+        if (turned > 1) return std::string("bad column flag in the learner state");
+        column.turned = turned == 1;
+        if (!in.set(column.number_texts) || !in.set(column.str_texts) || !in.set(column.texts)) return in.error;
+    }
+    if (!in.count(chunks, 8)) return in.error;
+    for (std::uint64_t k = 0; k < chunks; ++k) {
+        std::vector<std::size_t> before;
+        if (!in.indices(before, state.cols)) return in.error;
+        state.chunk_text_before.push_back(std::move(before));
+    }
+    if (in.at != bytes.size()) return std::string("trailing bytes after the learner state");
+    if (!state.has_shape && (state.cols != 0 || state.teaches || chunks != 0)) {
+        return std::string("a learner state without rows holds data");
+    }
+    return state;
+}
+
+}  // namespace quorvel

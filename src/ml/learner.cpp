@@ -1,0 +1,321 @@
+// The Learner class: learns an encoding from a table given as consecutive row chunks.
+//
+// Each chunk goes through the same cell pass as encode. A column that turned text in
+// rows this learner saw before is read as text from the chunk's first row; in every
+// other column the numbers above the first non-numeric cell are kept both ways, as
+// number texts and as their str(), because rows that another learner saw may turn the
+// column text before them (decided when the learners merge). str() is taken once per
+// distinct value where the value alone decides it (float, bool, int), per cell otherwise.
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "convert/cell_pass.hpp"
+#include "convert/input.hpp"
+#include "convert/numpy.hpp"
+#include "core/hash_map.hpp"
+#include "core/learner_state.hpp"
+#include "core/worker_pool.hpp"
+#include "ml/functions.hpp"
+#include "py/borrow.hpp"
+#include "py/encoder.hpp"
+#include "py/errors.hpp"
+#include "py/fault_guard.hpp"
+
+namespace quorvel::ml {
+namespace {
+
+using py::checked;
+using py::Ref;
+
+struct LearnerFields {
+    LearnerState state;
+    py::BorrowFlag borrow{0};
+};
+
+struct LearnerObject {
+    PyObject_HEAD
+    LearnerFields fields;
+};
+
+LearnerFields& learner_fields(PyObject* self) { return reinterpret_cast<LearnerObject*>(self)->fields; }
+
+// A numeric cell whose str() its value alone decides: the kind of object and its bits.
+struct NumberKey {
+    std::uint8_t kind;  // 0 float, 1 bool, 2 int within 64 bits
+    std::uint64_t bits;
+    friend bool operator==(const NumberKey&, const NumberKey&) = default;
+};
+
+struct NumberKeyHash {
+    SeededHash hash;
+    std::size_t operator()(const NumberKey& key) const noexcept { return hash(key.bits * 4 + key.kind); }
+};
+
+std::string float_str(double value) {
+    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) throw std::bad_alloc();
+    std::string out(text);
+    PyMem_Free(text);
+    return out;
+}
+
+std::string key_str(const NumberKey& key) {
+    switch (key.kind) {
+        case 0: return float_str(std::bit_cast<double>(key.bits));
+        case 1: return key.bits != 0 ? "True" : "False";
+        default: return std::to_string(static_cast<long long>(key.bits));
+    }
+}
+
+// The cell pass's back end for one chunk: what each column teaches.
+class LearnSink final : public convert::CellSink {
+public:
+    LearnSink(const LearnerState& learner) : learner_(learner) {}
+
+    void begin(convert::CellColumns& columns, convert::CellPassOptions& options) override {
+        columns_ = &columns;
+        const std::size_t cols = columns.matrix.cols;
+        if (learner_.has_shape && learner_.cols != cols) {
+            py::raise(PyExc_ValueError, "the chunk has " + std::to_string(cols) + " columns, but the learner's rows have " +
+                                            std::to_string(learner_.cols));
+        }
+        options.observe_numbers = true;
+        options.start_text.assign(cols, false);
+        for (std::size_t j : learner_.turned_columns()) options.start_text[j] = true;
+        keys_.resize(cols);
+        strs_.resize(cols);
+        learned_.resize(cols);
+    }
+
+    void numeric_cell(std::size_t, std::size_t j, PyObject* cell, double value) override {
+        if (PyFloat_CheckExact(cell)) {
+            keys_[j].insert(NumberKey{0, std::bit_cast<std::uint64_t>(value)});
+            return;
+        }
+        if (PyBool_Check(cell)) {
+            keys_[j].insert(NumberKey{1, cell == Py_True ? 1u : 0u});
+            return;
+        }
+        if (PyLong_CheckExact(cell)) {
+            int overflow = 0;
+            const long long integer = PyLong_AsLongLongAndOverflow(cell, &overflow);
+            if (overflow == 0 && !(integer == -1 && PyErr_Occurred())) {
+                keys_[j].insert(NumberKey{2, static_cast<std::uint64_t>(integer)});
+                return;
+            }
+            PyErr_Clear();
+        }
+        std::string text;
+        convert::append_cell_text(text, cell);
+        strs_[j].insert(std::move(text));
+    }
+
+    // A numeric array's cells are its elements as NumPy scalars: str() of each distinct
+    // element, made once.
+    void numbers(std::size_t j, const char* base, npy_intp stride, PyArray_Descr* descr) override {
+        if (descr == nullptr) fault("numbers read without their dtype");
+        const auto size = static_cast<std::size_t>(PyDataType_ELSIZE(descr));
+        if (size > sizeof(std::uint64_t)) fault("numeric elements wider than 8 bytes");
+        boost::unordered_flat_set<std::uint64_t, SeededHash> elements;
+        for (std::size_t i = 0; i < columns_->matrix.rows; ++i) {
+            std::uint64_t bits = 0;
+            std::memcpy(&bits, base + static_cast<npy_intp>(i) * stride, size);
+            elements.insert(bits);
+        }
+        for (const std::uint64_t bits : elements) {
+            Ref scalar = checked(PyArray_Scalar(const_cast<std::uint64_t*>(&bits), descr, nullptr));
+            std::string text;
+            convert::append_cell_text(text, scalar.get());
+            strs_[j].insert(std::move(text));
+        }
+    }
+
+    void column_done(std::size_t j, bool text_mode, std::size_t turn) override {
+        ColumnLearning& learned = learned_[j];
+        for (const NumberKey& key : keys_[j]) strs_[j].insert(key_str(key));
+        keys_[j] = {};
+        learned.str_texts.assign(strs_[j].begin(), strs_[j].end());
+        strs_[j] = {};
+        std::sort(learned.str_texts.begin(), learned.str_texts.end());
+        learned.turned = text_mode;
+        tasks_.submit([this, j, turn] {
+            ColumnLearning& column = learned_[j];
+            const Matrix& matrix = columns_->matrix;
+            if (!column.turned) {
+                column.number_texts = distinct_number_texts(matrix, j, matrix.rows);
+                return;
+            }
+            column.number_texts = distinct_texts(columns_->texts[j], 0, turn);
+            column.texts = distinct_texts(columns_->texts[j], turn, matrix.rows);
+            columns_->texts[j] = TextColumn();
+        });
+    }
+
+    std::vector<ColumnLearning> finish() {
+        tasks_.wait();
+        return std::move(learned_);
+    }
+
+private:
+    const LearnerState& learner_;
+    convert::CellColumns* columns_ = nullptr;
+    std::vector<boost::unordered_flat_set<NumberKey, NumberKeyHash>> keys_;
+    std::vector<boost::unordered_flat_set<std::string, SeededHash, std::equal_to<>>> strs_;
+    std::vector<ColumnLearning> learned_;
+    TaskBatch tasks_;  // declared last: waited for first
+};
+
+// --- methods -------------------------------------------------------------------------------
+
+PyObject* learner_update(PyObject* self, PyObject* chunk) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        LearnerFields& fields = learner_fields(self);
+        py::ExclusiveBorrow borrow(fields.borrow);
+        const convert::OUT out = convert::recognise(chunk);
+        convert::ensure_numpy();
+        const bool teaches = !convert::takes_fast_path(chunk);
+        convert::CellColumns columns;
+        LearnSink sink(fields.state);  // after the columns: destroyed first
+        convert::read_cells(chunk, out.is_dataframe(), columns, sink);
+        LearnerState learned = LearnerState::of_chunk(teaches, sink.finish());
+        fields.state.append(learned);
+        return Ref::borrow(self).release();
+    });
+}
+
+PyObject* learner_merge(PyObject* self, PyObject* later) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        PyObject* type = py::require(learner_type());
+        if (reinterpret_cast<PyObject*>(Py_TYPE(later)) != type) py::raise_type_mismatch(later, "Learner");
+        if (later == self) py::raise(PyExc_ValueError, "a learner cannot merge itself");
+        LearnerFields& fields = learner_fields(self);
+        LearnerFields& other = learner_fields(later);
+        py::ExclusiveBorrow borrow(fields.borrow);
+        py::SharedBorrow other_borrow(other.borrow);
+        if (fields.state.has_shape && other.state.has_shape && fields.state.cols != other.state.cols) {
+            py::raise(PyExc_ValueError, "the later learner's rows have " + std::to_string(other.state.cols) +
+                                            " columns, but this learner's have " + std::to_string(fields.state.cols));
+        }
+        fields.state.append(other.state);
+        return Ref::borrow(self).release();
+    });
+}
+
+PyObject* learner_encoder(PyObject* self, PyObject*) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        LearnerFields& fields = learner_fields(self);
+        py::SharedBorrow borrow(fields.borrow);
+        std::optional<EncodingInfo> info = fields.state.encoding();
+        Ref encoder = checked(PyObject_CallNoArgs(py::require(py::encoder_type())));
+        py::EncoderFields& target = py::fields_of(encoder.get());
+        py::ExclusiveBorrow target_borrow(target.borrow);
+        target.state.encoding_info = std::move(info);
+        return encoder.release();
+    });
+}
+
+PyObject* learner_text_before(PyObject* self, PyObject*) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        LearnerFields& fields = learner_fields(self);
+        py::SharedBorrow borrow(fields.borrow);
+        const auto& chunks = fields.state.chunk_text_before;
+        Ref list = checked(PyList_New(static_cast<Py_ssize_t>(chunks.size())));
+        for (std::size_t k = 0; k < chunks.size(); ++k) {
+            Ref columns = checked(PyList_New(static_cast<Py_ssize_t>(chunks[k].size())));
+            for (std::size_t c = 0; c < chunks[k].size(); ++c) {
+                PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(c), py::require(PyLong_FromSize_t(chunks[k][c])));
+            }
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), columns.release());
+        }
+        return list.release();
+    });
+}
+
+PyObject* learner_getstate(PyObject* self, PyObject*) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        LearnerFields& fields = learner_fields(self);
+        py::SharedBorrow borrow(fields.borrow);
+        const std::string bytes = fields.state.to_bytes();
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
+PyObject* learner_setstate(PyObject* self, PyObject* state) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        LearnerFields& fields = learner_fields(self);
+        py::ExclusiveBorrow borrow(fields.borrow);
+        if (!PyBytes_Check(state)) py::raise_type_mismatch(state, "bytes");
+        auto read = LearnerState::from_bytes(
+            std::string_view(PyBytes_AS_STRING(state), static_cast<std::size_t>(PyBytes_GET_SIZE(state))));
+        if (auto* error = std::get_if<std::string>(&read)) py::raise(PyExc_ValueError, "failed to unpickle Learner: " + *error);
+        fields.state = std::move(std::get<LearnerState>(read));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* learner_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+            py::raise(PyExc_TypeError, "Learner() takes no arguments");
+        }
+        PyObject* self = py::require(cls->tp_alloc(cls, 0));
+        new (&reinterpret_cast<LearnerObject*>(self)->fields) LearnerFields{};
+        return self;
+    });
+}
+
+void learner_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<LearnerObject*>(self)->fields.~LearnerFields();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef kMethods[] = {
+    {"update", learner_update, METH_O,
+     "update($self, chunk)\n--\n\nLearns from the next rows of the table; returns the learner."},
+    {"merge", learner_merge, METH_O,
+     "merge($self, later)\n--\n\nFolds in what `later` learned from the rows that follow; returns the learner."},
+    {"encoder", learner_encoder, METH_NOARGS,
+     "encoder($self)\n--\n\nA new quorvel.Encoder holding what one encode of all the rows would learn."},
+    {"text_before", learner_text_before, METH_NOARGS,
+     "text_before($self)\n--\n\nPer chunk seen, the columns that had turned text in rows before it."},
+    {"__getstate__", learner_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"__setstate__", learner_setstate, METH_O, "__setstate__($self, state)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Learner()\n--\n\nLearns an encoding from a table given as consecutive row chunks.")},
+    {Py_tp_new, reinterpret_cast<void*>(learner_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(learner_dealloc)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec{
+    "quorvel_ml.Learner",
+    static_cast<int>(sizeof(LearnerObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* learner_type() {
+    static PyObject* type = nullptr;  // lives for the rest of the process
+    if (type == nullptr) type = PyType_FromSpec(&kSpec);
+    return type;
+}
+
+}  // namespace quorvel::ml
