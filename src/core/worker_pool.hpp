@@ -15,6 +15,8 @@ namespace quorvel {
 /// other exception becomes an InternalFault with its what() text. Failing to start the
 /// pool is the InternalFault "The global thread pool has not been initialized." (+ detail).
 /// Must not be called from inside a pool task (nested work uses TBB algorithms directly).
+/// The calling thread itself never calls oneTBB here (except to start the pool), so it
+/// holds no oneTBB state that would outlive the call and stand in the way of fork().
 void run_on_pool(const std::function<void()>& work);
 
 /// Tasks handed to the pool one by one while the calling thread goes on with other work
