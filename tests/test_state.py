@@ -486,24 +486,33 @@ def model_write(info):
 
 
 def large_state(seed):
-    """A state of some 70,000 entries in tables of uneven sizes, with texts and codes given
-    out of order, repeated texts, codes and column keys (the later one counts)."""
+    """A state of some 70,000 entries or more in tables of uneven sizes, with texts and codes
+    out of order, repeated texts, codes and column keys (the later one counts); a decode map
+    is either random or the inverse of a code table, as learning makes it."""
     rng = random.Random(seed)
     words = [f"w{rng.randrange(10**6)}" + rng.choice(["", "\u00e9", "\U0001f600", "x" * 30]) for _ in range(30000)]
-    out = [b"\x01", u64(2), u64(rng.randrange(9)), u64(rng.randrange(9))]
-    sizes = [rng.randrange(1, 40000) for _ in range(rng.randrange(1, 4))]
-    out.append(u64(len(sizes)))
-    for size in sizes:
-        out += [u64(rng.randrange(4)), u64(size)]
-        for _ in range(size):
-            code = rng.choice([None, rng.randrange(50000)])
-            out += [text(rng.choice(words).encode()), b"\x00" if code is None else b"\x01" + u64(code)]
-    sizes = [rng.randrange(1, 40000) for _ in range(rng.randrange(1, 4))]
-    out.append(u64(len(sizes)))
-    for size in sizes:
-        out += [u64(rng.randrange(4)), u64(size)]
-        for _ in range(size):
-            out += [u64(rng.randrange(50000)), text(rng.choice(words).encode())]
+    tables = []
+    for _ in range(rng.randrange(2, 4)):
+        size = rng.randrange(17000, 40000)
+        dense = rng.random() < 0.5  # codes 0..size-1 in text order, as learned
+        texts = sorted(rng.sample(words, min(size, len(words))), key=str.encode) if dense else None
+        entries = [(t, k) for k, t in enumerate(texts)] if dense else [
+            (rng.choice(words), rng.choice([None, rng.randrange(50000)])) for _ in range(size)]
+        tables.append((rng.randrange(4), entries))
+    out = [b"\x01", u64(2), u64(rng.randrange(9)), u64(rng.randrange(9)), u64(len(tables))]
+    for column, entries in tables:
+        out += [u64(column), u64(len(entries))]
+        for t, code in entries:
+            out += [text(t.encode()), b"\x00" if code is None else b"\x01" + u64(code)]
+    out.append(u64(len(tables)))
+    for column, entries in tables:
+        if rng.random() < 0.5:
+            pairs = [(code, t) for t, code in entries if code is not None]
+        else:
+            pairs = [(rng.randrange(50000), rng.choice(words)) for _ in range(rng.randrange(17000, 40000))]
+        out += [u64(rng.choice([column, rng.randrange(4)])), u64(len(pairs))]
+        for code, t in pairs:
+            out += [u64(code), text(t.encode())]
     return b"".join(out) + EXAMPLE_TAIL
 
 
