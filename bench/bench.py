@@ -10,8 +10,8 @@ Workloads (select with ``--only``):
   W1       mixed DataFrame (4 text, 2 float64, 1 int64, 1 bool column) -> encode
   W2       the same table as a 2-D object ndarray -> encode
   W3       float64 ndarray N x 8 -> encode (fast path) vs a plain copy
-  W4       decode of the W1 frame result and of the W2 array result
-  W5       encoder state: __getstate__ / __setstate__ vs pickling a dict of the tables
+  W4       decode of the W1 frame result (W4a) and of the W2 array result (W4b)
+  W5       encoder state: round trip vs pickling polars' sorted uniques; each way vs pickling dicts
   SMALL    600 x 30 mixed frame / object array, per-call encode time
   SCALING  W2 encode in subprocesses with RAYON_NUM_THREADS=1 and =2
   MEM      peak resident memory of one W2 encode, measured in a fresh subprocess
@@ -568,7 +568,7 @@ def run_w4(ctx, rep):
     uniq_none = {j: np.append(u, np.array([None], dtype=object)) for j, u in uniq.items()}
 
     # W1 result frame decode
-    g = rep.group("W4", "decode the W1 result frame")
+    g = rep.group("W4a", "decode the W1 result frame")
     if quorvel is not None:
         ctx.ensure_w1()
         res1, enc1 = ctx.res1, ctx.enc1
@@ -594,7 +594,7 @@ def run_w4(ctx, rep):
     del peer
 
     # W2 result array decode
-    g = rep.group("W4", "decode the W2 result array (object ndarray out)")
+    g = rep.group("W4b", "decode the W2 result array (object ndarray out)")
     if quorvel is not None:
         ctx.ensure_w2()
         res2, enc2 = ctx.res2, ctx.enc2
@@ -666,6 +666,7 @@ def run_w5(ctx, rep):
     ctx_sizes = {"formula_bytes": formula, "pickle_code_tables_bytes": len(p1),
                  "pickle_code_and_decode_tables_bytes": len(p2)}
 
+    g_trip = rep.group("W5", "state round trip: encoder that learned W1 -> state -> fresh encoder")
     g_get = rep.group("W5", "state out: encoder that learned W1")
     g_set = rep.group("W5", "state in: fresh encoder")
     if quorvel is not None:
@@ -684,6 +685,13 @@ def run_w5(ctx, rep):
                         + ("match" if len(state) == formula else "MISMATCH"))
         rep.check("W5", "round trip __setstate__(__getstate__()) decodes like the original"
                   if ok_rt else "MISMATCH after state round trip")
+        def round_trip():
+            fresh_encoder = quorvel.Encoder()
+            fresh_encoder.__setstate__(enc1.__getstate__())
+            return fresh_encoder
+
+        rep.add(g_trip, "quorvel", "Encoder().__setstate__(enc.__getstate__())",
+                measure(round_trip, args.repeat), quorvel_row=True)
         rep.add(g_get, "quorvel", "enc.__getstate__()",
                 measure(lambda: enc1.__getstate__(), args.repeat), quorvel_row=True)
         rep.add(g_get, "quorvel", "pickle.dumps(enc)",
@@ -700,6 +708,13 @@ def run_w5(ctx, rep):
                 measure(lambda: pickle.loads(pe), args.repeat))
     else:
         rep.check("W5", f"formula from the tables {formula:,} bytes (quorvel not run)")
+    if pl is not None:
+        # The sorted distinct texts of each text column as polars Series (built untimed):
+        # what a polars user would keep to encode and decode again.
+        sorted_uniques = [pl.Series(ctx.df.columns[j], list(ctx.uniques[j]), dtype=pl.String) for j in TEXT_IDX]
+        rep.add(g_trip, "polars", "pickle.loads(pickle.dumps([sorted uniques per text column]))",
+                measure(lambda: pickle.loads(pickle.dumps(sorted_uniques, protocol=pickle.HIGHEST_PROTOCOL)),
+                        args.repeat))
     rep.add(g_get, "pickle", "dumps({col: {text: code}})",
             measure(lambda: pickle.dumps(tables, protocol=pickle.HIGHEST_PROTOCOL), args.repeat))
     rep.add(g_get, "pickle", "dumps(code tables + decode tables)",
