@@ -156,7 +156,9 @@ public:
         }
         Uniform& uniform = uniform_[j];
         if (uniform == Uniform::none_yet && kind != Uniform::mixed) uniform = kind;
-        if (uniform == kind) return;  // the key follows from the number
+        // The key follows from the number while the column is of one kind; a mixed
+        // column keeps the key of every cell.
+        if (uniform == kind && kind != Uniform::mixed) return;
         if (uniform != Uniform::mixed) {
             // The column stops being uniform: the keys of the rows above, all of the one kind.
             for (std::size_t r = 0; r < i; ++r) keys_[j].insert(key_from_number(uniform, columns_->matrix.at(r, j)));
