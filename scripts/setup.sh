@@ -23,6 +23,6 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 "$PYTHON" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "numpy>=2" "pandas>=2" pytest hypothesis
+    "scikit-build-core>=0.10" "numpy>=2" "pandas>=2" pytest hypothesis psutil mypy pyright pandas-stubs
 # The sklearn extra brings scikit-learn, which quorvel_ml.sklearn and its tests need.
 "$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation ".[sklearn]"

@@ -233,7 +233,7 @@ std::string LearnerState::to_bytes() const {
 }
 
 std::variant<LearnerState, std::string> LearnerState::from_bytes(std::string_view bytes) {
-    Reader in{bytes};
+    Reader in{bytes, 0, {}};
     LearnerState state;
     std::uint8_t version = 0, flags = 0;
     std::uint64_t cols = 0, chunks = 0;
