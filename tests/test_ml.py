@@ -341,3 +341,22 @@ def test_learner_errors_and_empty_learners():
         with pytest.raises(ValueError, match="failed to unpickle Learner"):
             quorvel_ml.Learner().__setstate__(bad)
     assert learner.__getstate__() == state
+
+
+@SETTINGS
+@given(st.lists(st.one_of(st.floats(), st.integers(-(2**64), 2**64), st.booleans()), min_size=1, max_size=30),
+       st.sampled_from([object, np.float64, np.int64, np.uint64, np.float32, np.bool_]))
+def test_numbers_after_a_text_in_earlier_rows_take_their_str(values, dtype):
+    # The later learner keeps its numbers both ways; the merge renders them by str().
+    try:
+        with np.errstate(over="ignore", invalid="ignore"):
+            later = np.array(values, dtype=dtype).reshape(-1, 1)
+    except (OverflowError, ValueError):
+        return  # not representable in that dtype
+    head = np.array([["text"]], dtype=object)
+    objects = np.empty(later.shape, dtype=object)
+    objects[:, 0] = list(later[:, 0]) if dtype is not object else values
+    whole = quorvel.Encoder()
+    whole.encode(np.concatenate([head, objects]))
+    learner = quorvel_ml.Learner().update(head).merge(quorvel_ml.Learner().update(later))
+    assert learner.encoder().__getstate__() == whole.__getstate__()

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -23,13 +25,53 @@ TextSet sorted_set(std::vector<std::string> texts) {
     return texts;
 }
 
-void merge_into(TextSet& into, const TextSet& more) {
-    if (more.empty()) return;
-    if (into.empty()) {
-        into = more;
-        return;
+TextSet texts_of_numbers(const std::vector<std::uint64_t>& numbers) {
+    std::vector<std::string> out;
+    out.reserve(numbers.size());
+    for (const auto bits : numbers) out.push_back(number_text(std::bit_cast<double>(bits)));
+    TextSet sorted = sorted_set(std::move(out));
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());  // NaNs of any payload are one text
+    return sorted;
+}
+
+TextSet texts_of_keys(const std::vector<NumberKey>& keys) {
+    std::vector<std::string> out;
+    out.reserve(keys.size());
+    for (const auto& key : keys) out.push_back(key_text(key));
+    TextSet sorted = sorted_set(std::move(out));
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    return sorted;
+}
+
+// Python's repr of a float: the shortest round-trip digits, positional with a ".0" when
+// integral for decimal exponents from -4 up to 16, scientific ("1e+16", "1.5e-05") beyond.
+std::string float_repr(double value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char buffer[64];
+    const auto done = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value), std::chars_format::scientific);
+    const std::string_view sci(buffer, static_cast<std::size_t>(done.ptr - buffer));
+    const std::size_t e = sci.find('e');
+    std::string digits;
+    for (char c : sci.substr(0, e)) {
+        if (c != '.') digits.push_back(c);
     }
-    into = text_union(into, more);
+    const int exponent = std::stoi(std::string(sci.substr(e + 1)));
+    const int point = exponent + 1;  // digits before the decimal point
+    std::string out = std::signbit(value) ? "-" : "";
+    const int n = static_cast<int>(digits.size());
+    if (point <= -4 || point > 16) {
+        out += digits[0];
+        if (n > 1) out += "." + digits.substr(1);
+        const int shown = point - 1;
+        out += shown < 0 ? "e-" : "e+";
+        const std::string magnitude = std::to_string(shown < 0 ? -shown : shown);
+        if (magnitude.size() < 2) out += '0';
+        return out + magnitude;
+    }
+    if (point <= 0) return out + "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+    if (point >= n) return out + digits + std::string(static_cast<std::size_t>(point - n), '0') + ".0";
+    return out + digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
 }
 
 std::vector<std::size_t> index_union(const std::vector<std::size_t>& a, const std::vector<std::size_t>& b) {
@@ -41,10 +83,25 @@ std::vector<std::size_t> index_union(const std::vector<std::size_t>& a, const st
 
 // --- byte form: little-endian u64 sizes, texts as length + bytes ---------------------
 
-constexpr std::uint8_t format_version = 1;
+constexpr std::uint8_t format_version = 2;
 
 void put_u64(std::string& out, std::uint64_t value) {
-    for (int k = 0; k < 8; ++k) out.push_back(static_cast<char>((value >> (8 * k)) & 0xFF));
+    char bytes[8];
+    for (int k = 0; k < 8; ++k) bytes[k] = static_cast<char>((value >> (8 * k)) & 0xFF);
+    out.append(bytes, 8);
+}
+
+void put_numbers(std::string& out, const std::vector<std::uint64_t>& numbers) {
+    put_u64(out, numbers.size());
+    for (const auto bits : numbers) put_u64(out, bits);
+}
+
+void put_keys(std::string& out, const std::vector<NumberKey>& keys) {
+    put_u64(out, keys.size());
+    for (const auto& key : keys) {
+        out.push_back(static_cast<char>(key.kind));
+        put_u64(out, key.bits);
+    }
 }
 
 void put_set(std::string& out, const TextSet& set) {
@@ -95,6 +152,31 @@ struct Reader {
         }
         return true;
     }
+    bool numbers(std::vector<std::uint64_t>& out) {
+        std::uint64_t n = 0;
+        if (!count(n, 8)) return false;
+        out.reserve(n);
+        for (std::uint64_t k = 0; k < n; ++k) {
+            std::uint64_t bits = 0;
+            if (!u64(bits)) return false;
+            if (!out.empty() && bits <= out.back()) return fail("numbers out of order in the learner state");
+            out.push_back(bits);
+        }
+        return true;
+    }
+    bool keys(std::vector<NumberKey>& out) {
+        std::uint64_t n = 0;
+        if (!count(n, 9)) return false;
+        out.reserve(n);
+        for (std::uint64_t k = 0; k < n; ++k) {
+            NumberKey key{};
+            if (!byte(key.kind) || !u64(key.bits)) return false;
+            if (key.kind > NumberKey::uint64) return fail("bad number kind in the learner state");
+            if (!out.empty() && !(out.back() < key)) return fail("numbers out of order in the learner state");
+            out.push_back(key);
+        }
+        return true;
+    }
     bool indices(std::vector<std::size_t>& out, std::size_t cols) {
         std::uint64_t n = 0;
         if (!count(n, 8)) return false;
@@ -119,15 +201,21 @@ TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t e
     return sorted_set(std::move(out));
 }
 
-TextSet distinct_number_texts(const Matrix& matrix, std::size_t j, std::size_t rows) {
+std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j, std::size_t rows) {
     boost::unordered_flat_set<std::uint64_t, SeededHash> seen;
     for (std::size_t i = 0; i < rows; ++i) seen.insert(std::bit_cast<std::uint64_t>(matrix.at(i, j)));
-    std::vector<std::string> out;
-    out.reserve(seen.size());
-    for (const auto bits : seen) out.push_back(number_text(std::bit_cast<double>(bits)));
-    TextSet sorted = sorted_set(std::move(out));
-    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());  // NaNs of any payload are one text
-    return sorted;
+    std::vector<std::uint64_t> out(seen.begin(), seen.end());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string key_text(const NumberKey& key) {
+    switch (key.kind) {
+        case NumberKey::float64: return float_repr(std::bit_cast<double>(key.bits));
+        case NumberKey::boolean: return key.bits != 0 ? "True" : "False";
+        case NumberKey::int64: return std::to_string(static_cast<std::int64_t>(key.bits));
+        default: return std::to_string(key.bits);
+    }
 }
 
 TextSet text_union(const TextSet& a, const TextSet& b) {
@@ -156,9 +244,14 @@ std::vector<std::size_t> LearnerState::turned_columns() const {
 }
 
 void LearnerState::append(const LearnerState& later) {
+    LearnerState copy = later;
+    append(std::move(copy));
+}
+
+void LearnerState::append(LearnerState&& later) {
     if (!later.has_shape) return;
     if (!has_shape) {
-        *this = later;
+        *this = std::move(later);
         return;
     }
     if (later.cols != cols) fault("learners of different column counts merged");
@@ -167,19 +260,21 @@ void LearnerState::append(const LearnerState& later) {
     teaches = teaches || later.teaches;
     for (std::size_t j = 0; j < cols; ++j) {
         ColumnLearning& mine = columns[j];
-        const ColumnLearning& next = later.columns[j];
+        ColumnLearning& next = later.columns[j];
         if (mine.turned) {
             // Every cell of the later rows comes after a non-numeric cell: all take str().
-            merge_into(mine.texts, next.str_texts);
-            merge_into(mine.texts, next.texts);
+            mine.texts.add(texts_of_keys(next.str_keys.values()));
+            mine.texts.add(std::move(next.str_texts));
+            mine.texts.add(std::move(next.texts));
             continue;
         }
         // The later numbers above its first non-numeric cell are still above the column's.
-        merge_into(mine.number_texts, next.number_texts);
-        merge_into(mine.str_texts, next.str_texts);
+        mine.numbers.add(std::move(next.numbers));
+        mine.str_keys.add(std::move(next.str_keys));
+        mine.str_texts.add(std::move(next.str_texts));
         if (next.turned) {
             mine.turned = true;
-            mine.texts = next.texts;
+            mine.texts = std::move(next.texts);
         }
     }
 }
@@ -190,7 +285,7 @@ std::optional<EncodingInfo> LearnerState::encoding() const {
     for (std::size_t j = 0; j < columns.size(); ++j) {
         const ColumnLearning& column = columns[j];
         if (!column.turned) continue;
-        const TextSet distinct = text_union(column.number_texts, column.texts);
+        const TextSet distinct = text_union(texts_of_numbers(column.numbers.values()), column.texts.values());
         CodeTable table;
         DecodeMap decode;
         table.reserve(distinct.size());
@@ -220,9 +315,10 @@ std::string LearnerState::to_bytes() const {
     put_u64(out, cols);
     for (const auto& column : columns) {
         out.push_back(static_cast<char>(column.turned ? 1 : 0));
-        put_set(out, column.number_texts);
-        put_set(out, column.str_texts);
-        put_set(out, column.texts);
+        put_numbers(out, column.numbers.values());
+        put_keys(out, column.str_keys.values());
+        put_set(out, column.str_texts.values());
+        put_set(out, column.texts.values());
     }
     put_u64(out, chunk_text_before.size());
     for (const auto& chunk : chunk_text_before) {
@@ -239,7 +335,7 @@ std::variant<LearnerState, std::string> LearnerState::from_bytes(std::string_vie
     std::uint64_t cols = 0, chunks = 0;
     if (!in.byte(version)) return in.error;
     if (version != format_version) return "unknown learner state version " + std::to_string(version);
-    if (!in.byte(flags) || !in.count(cols, 25)) return in.error;
+    if (!in.byte(flags) || !in.count(cols, 33)) return in.error;
     if (flags > 3) return std::string("bad flags in the learner state");
     state.has_shape = (flags & 1) != 0;
     state.teaches = (flags & 2) != 0;
@@ -250,7 +346,14 @@ std::variant<LearnerState, std::string> LearnerState::from_bytes(std::string_vie
         if (!in.byte(turned)) return in.error;
         if (turned > 1) return std::string("bad column flag in the learner state");
         column.turned = turned == 1;
-        if (!in.set(column.number_texts) || !in.set(column.str_texts) || !in.set(column.texts)) return in.error;
+        std::vector<std::uint64_t> numbers;
+        std::vector<NumberKey> keys;
+        TextSet str_texts, texts;
+        if (!in.numbers(numbers) || !in.keys(keys) || !in.set(str_texts) || !in.set(texts)) return in.error;
+        column.numbers.add(std::move(numbers));
+        column.str_keys.add(std::move(keys));
+        column.str_texts.add(std::move(str_texts));
+        column.texts.add(std::move(texts));
     }
     if (!in.count(chunks, 8)) return in.error;
     for (std::uint64_t k = 0; k < chunks; ++k) {

@@ -1,7 +1,11 @@
 // What a learner keeps of a table seen as consecutive row chunks: distinct texts, never rows.
 #pragma once
 
+#include <algorithm>
+#include <compare>
+#include <iterator>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,23 +25,84 @@ using TextSet = std::vector<std::string>;
 /// nested parallelism when called from a pool task.
 TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end);
 
-/// The distinct number texts of the first `rows` numbers of matrix column j.
-TextSet distinct_number_texts(const Matrix& matrix, std::size_t j, std::size_t rows);
+/// The distinct bit patterns of the first `rows` numbers of matrix column j, ascending.
+std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j, std::size_t rows);
 
 /// The union of two text sets.
 TextSet text_union(const TextSet& a, const TextSet& b);
+
+/// A numeric cell whose str() its value alone decides: the kind of the Python object
+/// (a float or a NumPy float64, a bool, an integer) and its bits.
+struct NumberKey {
+    enum Kind : std::uint8_t { float64 = 0, boolean = 1, int64 = 2, uint64 = 3 };
+    std::uint8_t kind;
+    std::uint64_t bits;
+
+    friend auto operator<=>(const NumberKey&, const NumberKey&) = default;
+};
+
+/// str() of the cell a key stands for: Python's repr of a float ("1.0", "1e+16", "nan"),
+/// "True"/"False", decimal digits.
+std::string key_text(const NumberKey& key);
+
+/// A set of distinct values held as sorted pieces, merged into one only when it is read:
+/// adding the values of one more chunk costs that chunk's size, not the whole set's.
+template <class T>
+class PiecewiseSet {
+public:
+    /// Adds distinct values in ascending order.
+    void add(std::vector<T>&& piece) {
+        if (!piece.empty()) pieces_.push_back(std::move(piece));
+    }
+    void add(PiecewiseSet&& other) {
+        for (auto& piece : other.pieces_) add(std::move(piece));
+        other.pieces_.clear();
+    }
+    bool empty() const noexcept { return pieces_.empty(); }
+    /// The distinct values, ascending.
+    const std::vector<T>& values() const {
+        static const std::vector<T> none;
+        merge_pieces();
+        return pieces_.empty() ? none : pieces_.front();
+    }
+
+private:
+    // Pairwise rounds: every value is moved about log2(pieces) times.
+    void merge_pieces() const {
+        while (pieces_.size() > 1) {
+            std::vector<std::vector<T>> next;
+            next.reserve(pieces_.size() / 2 + 1);
+            for (std::size_t k = 0; k + 1 < pieces_.size(); k += 2) {
+                std::vector<T> merged;
+                merged.reserve(pieces_[k].size() + pieces_[k + 1].size());
+                std::set_union(std::make_move_iterator(pieces_[k].begin()), std::make_move_iterator(pieces_[k].end()),
+                               std::make_move_iterator(pieces_[k + 1].begin()),
+                               std::make_move_iterator(pieces_[k + 1].end()), std::back_inserter(merged));
+                next.push_back(std::move(merged));
+            }
+            if (pieces_.size() % 2 == 1) next.push_back(std::move(pieces_.back()));
+            pieces_ = std::move(next);
+        }
+    }
+
+    mutable std::vector<std::vector<T>> pieces_;
+};
 
 /// One column of the rows a learner saw. Whether a number becomes its number text or its
 /// str() depends on whether the column met a non-numeric cell in rows above it, which may
 /// lie in rows another learner saw; so the numbers above this learner's first
 /// non-numeric cell are kept both ways until a merge decides.
+/// Both renderings are kept as values, turned into texts only when needed: a numeric
+/// column that stays numeric is never rendered.
 struct ColumnLearning {
-    bool turned = false;     ///< a non-numeric cell occurred in these rows
-    TextSet number_texts;    ///< number texts of the numbers above the first non-numeric cell (all, if none)
-    TextSet str_texts;       ///< str() of the same cells
-    TextSet texts;           ///< texts of the cells from the first non-numeric cell on
-
-    friend bool operator==(const ColumnLearning&, const ColumnLearning&) = default;
+    bool turned = false;  ///< a non-numeric cell occurred in these rows
+    /// The numbers above the first non-numeric cell (all, if none), as bit patterns:
+    /// their number texts.
+    PiecewiseSet<std::uint64_t> numbers;
+    /// The str() of the same cells: by key where the value decides it, as texts otherwise.
+    PiecewiseSet<NumberKey> str_keys;
+    PiecewiseSet<std::string> str_texts;
+    PiecewiseSet<std::string> texts;  ///< texts of the cells from the first non-numeric cell on
 };
 
 /// A learner's state: what its rows teach, and for each chunk it saw which columns had
@@ -58,6 +123,7 @@ struct LearnerState {
     /// Folds in the state of the rows that follow these. The column counts must agree
     /// (the caller checks) unless one side saw no chunk.
     void append(const LearnerState& later);
+    void append(LearnerState&& later);
 
     /// The encoding one encode of all these rows would learn, or nothing when no chunk
     /// taught anything.
@@ -67,7 +133,6 @@ struct LearnerState {
     std::string to_bytes() const;
     static std::variant<LearnerState, std::string> from_bytes(std::string_view bytes);
 
-    friend bool operator==(const LearnerState&, const LearnerState&) = default;
 };
 
 }  // namespace quorvel

@@ -12,6 +12,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -48,33 +49,50 @@ struct LearnerObject {
 
 LearnerFields& learner_fields(PyObject* self) { return reinterpret_cast<LearnerObject*>(self)->fields; }
 
-// A numeric cell whose str() its value alone decides: the kind of object and its bits.
-struct NumberKey {
-    std::uint8_t kind;  // 0 float, 1 bool, 2 int within 64 bits
+// The key of a NumPy array element whose str() its value decides.
+template <class T>
+NumberKey integer_key(const char* p) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    if constexpr (std::is_signed_v<T>) {
+        return NumberKey{NumberKey::int64, static_cast<std::uint64_t>(static_cast<std::int64_t>(value))};
+    } else {
+        return NumberKey{NumberKey::uint64, static_cast<std::uint64_t>(value)};
+    }
+}
+
+NumberKey float64_key(const char* p) {
     std::uint64_t bits;
-    friend bool operator==(const NumberKey&, const NumberKey&) = default;
-};
+    std::memcpy(&bits, p, sizeof bits);
+    return NumberKey{NumberKey::float64, bits};
+}
+
+NumberKey bool_key(const char* p) { return NumberKey{NumberKey::boolean, *p != 0 ? 1u : 0u}; }
+
+using KeyReader = NumberKey (*)(const char*);
+
+KeyReader key_reader(int type_num) {
+    switch (type_num) {
+        case NPY_DOUBLE: return float64_key;  // a NumPy float64 prints as the float it is
+        case NPY_BOOL: return bool_key;
+        case NPY_BYTE: return integer_key<npy_byte>;
+        case NPY_UBYTE: return integer_key<npy_ubyte>;
+        case NPY_SHORT: return integer_key<npy_short>;
+        case NPY_USHORT: return integer_key<npy_ushort>;
+        case NPY_INT: return integer_key<npy_int>;
+        case NPY_UINT: return integer_key<npy_uint>;
+        case NPY_LONG: return integer_key<npy_long>;
+        case NPY_ULONG: return integer_key<npy_ulong>;
+        case NPY_LONGLONG: return integer_key<npy_longlong>;
+        case NPY_ULONGLONG: return integer_key<npy_ulonglong>;
+        default: return nullptr;  // float16, float32: their str() is NumPy's own
+    }
+}
 
 struct NumberKeyHash {
     SeededHash hash;
     std::size_t operator()(const NumberKey& key) const noexcept { return hash(key.bits * 4 + key.kind); }
 };
-
-std::string float_str(double value) {
-    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (text == nullptr) throw std::bad_alloc();
-    std::string out(text);
-    PyMem_Free(text);
-    return out;
-}
-
-std::string key_str(const NumberKey& key) {
-    switch (key.kind) {
-        case 0: return float_str(std::bit_cast<double>(key.bits));
-        case 1: return key.bits != 0 ? "True" : "False";
-        default: return std::to_string(static_cast<long long>(key.bits));
-    }
-}
 
 // The cell pass's back end for one chunk: what each column teaches.
 class LearnSink final : public convert::CellSink {
@@ -97,19 +115,20 @@ public:
     }
 
     void numeric_cell(std::size_t, std::size_t j, PyObject* cell, double value) override {
-        if (PyFloat_CheckExact(cell)) {
-            keys_[j].insert(NumberKey{0, std::bit_cast<std::uint64_t>(value)});
+        // A NumPy float64 prints as the float it is.
+        if (PyFloat_CheckExact(cell) || Py_TYPE(cell) == &PyDoubleArrType_Type) {
+            keys_[j].insert(NumberKey{NumberKey::float64, std::bit_cast<std::uint64_t>(value)});
             return;
         }
-        if (PyBool_Check(cell)) {
-            keys_[j].insert(NumberKey{1, cell == Py_True ? 1u : 0u});
+        if (PyBool_Check(cell) || Py_TYPE(cell) == &PyBoolArrType_Type) {
+            keys_[j].insert(NumberKey{NumberKey::boolean, value != 0.0 ? 1u : 0u});
             return;
         }
         if (PyLong_CheckExact(cell)) {
             int overflow = 0;
             const long long integer = PyLong_AsLongLongAndOverflow(cell, &overflow);
             if (overflow == 0 && !(integer == -1 && PyErr_Occurred())) {
-                keys_[j].insert(NumberKey{2, static_cast<std::uint64_t>(integer)});
+                keys_[j].insert(NumberKey{NumberKey::int64, static_cast<std::uint64_t>(integer)});
                 return;
             }
             PyErr_Clear();
@@ -119,14 +138,19 @@ public:
         strs_[j].insert(std::move(text));
     }
 
-    // A numeric array's cells are its elements as NumPy scalars: str() of each distinct
-    // element, made once.
+    // A numeric array's cells are its elements as NumPy scalars: by key where the value
+    // decides str(), else str() of each distinct element, made once.
     void numbers(std::size_t j, const char* base, npy_intp stride, PyArray_Descr* descr) override {
         if (descr == nullptr) fault("numbers read without their dtype");
+        const std::size_t rows = columns_->matrix.rows;
+        if (const KeyReader read = key_reader(descr->type_num)) {
+            for (std::size_t i = 0; i < rows; ++i) keys_[j].insert(read(base + static_cast<npy_intp>(i) * stride));
+            return;
+        }
         const auto size = static_cast<std::size_t>(PyDataType_ELSIZE(descr));
         if (size > sizeof(std::uint64_t)) fault("numeric elements wider than 8 bytes");
         boost::unordered_flat_set<std::uint64_t, SeededHash> elements;
-        for (std::size_t i = 0; i < columns_->matrix.rows; ++i) {
+        for (std::size_t i = 0; i < rows; ++i) {
             std::uint64_t bits = 0;
             std::memcpy(&bits, base + static_cast<npy_intp>(i) * stride, size);
             elements.insert(bits);
@@ -140,22 +164,21 @@ public:
     }
 
     void column_done(std::size_t j, bool text_mode, std::size_t turn) override {
-        ColumnLearning& learned = learned_[j];
-        for (const NumberKey& key : keys_[j]) strs_[j].insert(key_str(key));
-        keys_[j] = {};
-        learned.str_texts.assign(strs_[j].begin(), strs_[j].end());
-        strs_[j] = {};
-        std::sort(learned.str_texts.begin(), learned.str_texts.end());
-        learned.turned = text_mode;
+        learned_[j].turned = text_mode;
         tasks_.submit([this, j, turn] {
             ColumnLearning& column = learned_[j];
+            std::vector<NumberKey> keys(keys_[j].begin(), keys_[j].end());
+            keys_[j] = {};
+            std::sort(keys.begin(), keys.end());
+            column.str_keys.add(std::move(keys));
+            std::vector<std::string> strs(strs_[j].begin(), strs_[j].end());
+            strs_[j] = {};
+            std::sort(strs.begin(), strs.end());
+            column.str_texts.add(std::move(strs));
             const Matrix& matrix = columns_->matrix;
-            if (!column.turned) {
-                column.number_texts = distinct_number_texts(matrix, j, matrix.rows);
-                return;
-            }
-            column.number_texts = distinct_texts(columns_->texts[j], 0, turn);
-            column.texts = distinct_texts(columns_->texts[j], turn, matrix.rows);
+            column.numbers.add(distinct_numbers(matrix, j, column.turned ? turn : matrix.rows));
+            if (!column.turned) return;
+            column.texts.add(distinct_texts(columns_->texts[j], turn, matrix.rows));
             columns_->texts[j] = TextColumn();
         });
     }
@@ -187,7 +210,7 @@ PyObject* learner_update(PyObject* self, PyObject* chunk) {
         LearnSink sink(fields.state);  // after the columns: destroyed first
         convert::read_cells(chunk, out.is_dataframe(), columns, sink);
         LearnerState learned = LearnerState::of_chunk(teaches, sink.finish());
-        fields.state.append(learned);
+        fields.state.append(std::move(learned));
         return Ref::borrow(self).release();
     });
 }
