@@ -10,13 +10,18 @@ Workloads (select with ``--only``):
   W1       mixed DataFrame (4 text, 2 float64, 1 int64, 1 bool column) -> encode
   W2       the same table as a 2-D object ndarray -> encode
   W3       float64 ndarray N x 8 -> encode (fast path) vs a plain copy
-  W4       decode of the W1 frame result and of the W2 array result
-  W5       encoder state: __getstate__ / __setstate__ vs pickling a dict of the tables
+  W4       decode of the W1 frame result (W4a) and of the W2 array result (W4b)
+  W5       encoder state: round trip vs pickling polars' sorted uniques; each way vs pickling dicts
   SMALL    600 x 30 mixed frame / object array, per-call encode time
   SCALING  W2 encode in subprocesses with RAYON_NUM_THREADS=1 and =2
   MEM      peak resident memory of one W2 encode, measured in a fresh subprocess
   SKLEARN  quorvel_ml.sklearn.QuorvelEncoder vs scikit-learn's OrdinalEncoder: fit_transform
            of the 600 x 30 frame (per call) and transform of the W1 frame
+  W1STR    W1 with its text columns in pandas' default `str` dtype (W1 itself: W1-object),
+           with peak memory against pandas factorize
+  W8       wide frame 10,000 x 1,500 (1,494 float64, 6 `str` text columns)
+  ONECOL   one `str` text column of 2 x rows texts, rows / 10 distinct
+  SMALLSTR 600 x 30 frame of 10 `str` text columns (20 values each) + 20 float64, per call
 
 Every workload also runs a one-off consistency check (quorvel codes against
 pandas ``factorize(sort=True)``); it guards the benchmark itself and is not a test.
@@ -62,7 +67,8 @@ except ImportError:
 
 quorvel = None  # imported in main() unless --peers-only
 
-ALL_WORKLOADS = ["W1", "W2", "W3", "W4", "W5", "SMALL", "SCALING", "MEM", "SKLEARN"]
+ALL_WORKLOADS = ["W1", "W2", "W3", "W4", "W5", "SMALL", "SCALING", "MEM", "SKLEARN",
+                 "W1STR", "W8", "ONECOL", "SMALLSTR"]
 
 # Column layout of the W1/W2 table: (name, kind, cardinality for text columns).
 # Text columns are interleaved with numeric ones so positions are not trivial.
@@ -568,7 +574,7 @@ def run_w4(ctx, rep):
     uniq_none = {j: np.append(u, np.array([None], dtype=object)) for j, u in uniq.items()}
 
     # W1 result frame decode
-    g = rep.group("W4", "decode the W1 result frame")
+    g = rep.group("W4a", "decode the W1 result frame")
     if quorvel is not None:
         ctx.ensure_w1()
         res1, enc1 = ctx.res1, ctx.enc1
@@ -594,7 +600,7 @@ def run_w4(ctx, rep):
     del peer
 
     # W2 result array decode
-    g = rep.group("W4", "decode the W2 result array (object ndarray out)")
+    g = rep.group("W4b", "decode the W2 result array (object ndarray out)")
     if quorvel is not None:
         ctx.ensure_w2()
         res2, enc2 = ctx.res2, ctx.enc2
@@ -666,6 +672,7 @@ def run_w5(ctx, rep):
     ctx_sizes = {"formula_bytes": formula, "pickle_code_tables_bytes": len(p1),
                  "pickle_code_and_decode_tables_bytes": len(p2)}
 
+    g_trip = rep.group("W5", "state round trip: encoder that learned W1 -> state -> fresh encoder")
     g_get = rep.group("W5", "state out: encoder that learned W1")
     g_set = rep.group("W5", "state in: fresh encoder")
     if quorvel is not None:
@@ -684,6 +691,13 @@ def run_w5(ctx, rep):
                         + ("match" if len(state) == formula else "MISMATCH"))
         rep.check("W5", "round trip __setstate__(__getstate__()) decodes like the original"
                   if ok_rt else "MISMATCH after state round trip")
+        def round_trip():
+            fresh_encoder = quorvel.Encoder()
+            fresh_encoder.__setstate__(enc1.__getstate__())
+            return fresh_encoder
+
+        rep.add(g_trip, "quorvel", "Encoder().__setstate__(enc.__getstate__())",
+                measure(round_trip, args.repeat), quorvel_row=True)
         rep.add(g_get, "quorvel", "enc.__getstate__()",
                 measure(lambda: enc1.__getstate__(), args.repeat), quorvel_row=True)
         rep.add(g_get, "quorvel", "pickle.dumps(enc)",
@@ -700,6 +714,13 @@ def run_w5(ctx, rep):
                 measure(lambda: pickle.loads(pe), args.repeat))
     else:
         rep.check("W5", f"formula from the tables {formula:,} bytes (quorvel not run)")
+    if pl is not None:
+        # The sorted distinct texts of each text column as polars Series (built untimed):
+        # what a polars user would keep to encode and decode again.
+        sorted_uniques = [pl.Series(ctx.df.columns[j], list(ctx.uniques[j]), dtype=pl.String) for j in TEXT_IDX]
+        rep.add(g_trip, "polars", "pickle.loads(pickle.dumps([sorted uniques per text column]))",
+                measure(lambda: pickle.loads(pickle.dumps(sorted_uniques, protocol=pickle.HIGHEST_PROTOCOL)),
+                        args.repeat))
     rep.add(g_get, "pickle", "dumps({col: {text: code}})",
             measure(lambda: pickle.dumps(tables, protocol=pickle.HIGHEST_PROTOCOL), args.repeat))
     rep.add(g_get, "pickle", "dumps(code tables + decode tables)",
@@ -769,6 +790,191 @@ def run_small(ctx, rep):
                 measure_per_call(lambda: sklearn_fit_transform(sub_df), scalls), per_call=True)
         rep.add(g2, "sklearn", f"OrdinalEncoder().fit_transform (text cols, {scalls} calls)",
                 measure_per_call(lambda: sklearn_fit_transform(sub_arr), scalls), per_call=True)
+
+
+# --------------------------------------------------------------------------- frames read at their source
+# W1STR: the W1 table with its text columns in pandas' default `str` dtype (Arrow-backed
+# where pyarrow is installed); W1 itself keeps `object` text columns (W1-object).
+# W8: a wide, mostly numeric frame. ONECOL: one text column of many rows. SMALLSTR: the
+# small frame with `str` text columns, per call.
+
+def make_table_str(n, seed):
+    """The W1 frame with its text columns converted to the `str` dtype (missing stays missing)."""
+    df = make_table(n, seed)
+    for j in TEXT_IDX:
+        df[df.columns[j]] = df[df.columns[j]].astype("str")
+    return df
+
+
+def make_wide(seed, rows=10_000, numeric=1_494, text=6):
+    """rows x (numeric + text): float64 columns with the `str` text columns spread among them."""
+    rng = np.random.default_rng(seed)
+    block = rng.normal(size=(rows, numeric))
+    data = {f"f{k}": block[:, k] for k in range(numeric)}
+    text_names = []
+    for k in range(text):
+        name = f"t{k}"
+        data[name] = pd.Series(_text_column(rng, rows, [10, 50, 200, 1_000, 5_000, -1][k % 6], f"w{k}-"),
+                               dtype=object).astype("str")
+        text_names.append(name)
+    names = [f"f{k}" for k in range(numeric)]
+    for k, name in enumerate(text_names):  # spread the text columns over the width
+        names.insert((k + 1) * len(names) // (text + 1), name)
+    return pd.DataFrame({c: data[c] for c in names}), text_names
+
+
+def make_one_column(rows, distinct, seed):
+    """A one-column `str` frame of `rows` texts drawn from `distinct` values, 1% missing."""
+    rng = np.random.default_rng(seed)
+    vocab = _vocab(rng, distinct, "one-")
+    vals = vocab[rng.integers(0, distinct, size=rows)]
+    vals[rng.random(rows) < MISSING_RATE] = np.nan
+    return pd.DataFrame({"t": pd.Series(vals, dtype=object).astype("str")})
+
+
+def make_small_str(seed, rows=600):
+    """600 x 30: 10 `str` text columns of 20 distinct values each and 20 float64 columns."""
+    rng = np.random.default_rng(seed)
+    data = {}
+    for k in range(10):
+        data[f"t{k}"] = pd.Series(_text_column(rng, rows, 20, f"s{k}-"), dtype=object).astype("str")
+    for k in range(20):
+        data[f"f{k}"] = rng.normal(size=rows)
+    names = list(data)
+    order = [names[i] for i in np.random.default_rng(seed + 1).permutation(len(names))]
+    return pd.DataFrame({c: data[c] for c in order})
+
+
+def _polars_text_frame(df, names):
+    """A polars frame of the named text columns (untimed)."""
+    return pl.DataFrame({c: pl.Series(c, [None if isinstance(v, float) else v for v in df[c].to_numpy(dtype=object)],
+                                      dtype=pl.String) for c in names})
+
+
+def _check_frame_codes(rep, workload, df, result, cols, text_names):
+    """quorvel's codes of each text column against pandas factorize(sort=True) (bytewise order
+    agrees with pandas' order on these ASCII and BMP texts)."""
+    text_idx = [list(df.columns).index(c) for c in text_names]
+    bad = [] if cols == sorted(text_idx) else [f"object_columns {cols[:8]} != {sorted(text_idx)[:8]}"]
+    for name in text_names:
+        codes, _ = pd.factorize(df[name], sort=True)
+        if not np.array_equal(result[name].to_numpy(), codes_to_float(codes), equal_nan=True):
+            bad.append(f"codes of {name}")
+    rep.check(workload, "codes match pandas factorize(sort=True)" if not bad else "MISMATCH " + "; ".join(bad))
+
+
+def run_w1_str(ctx, rep):
+    args = ctx.args
+    df = make_table_str(args.rows, args.seed)
+    text_cols = [df.columns[j] for j in TEXT_IDX]
+    g = rep.group("W1STR", f"encode DataFrame {df.shape[0]:,} x {df.shape[1]} with `str` text columns "
+                           f"({df[text_cols[0]].dtype!r}; otherwise as W1)")
+    if quorvel is not None:
+        res, cols = quorvel.Encoder().encode(df)
+        _check_frame_codes(rep, "W1STR", df, res, cols, text_cols)
+        del res
+        rep.add(g, "quorvel", "Encoder().encode(df)",
+                measure(lambda: quorvel.Encoder().encode(df), args.repeat), quorvel_row=True)
+    rep.add(g, "pandas", "factorize(sort=True) per text column (codes only)",
+            measure(lambda: [pd.factorize(df[c], sort=True) for c in text_cols], args.repeat))
+    rep.add(g, "pandas", "astype('category').cat.codes per text column",
+            measure(lambda: [df[c].astype("category").cat.codes for c in text_cols], args.repeat))
+    if pl is not None:
+        pdf = _polars_text_frame(df, text_cols)
+        rep.add(g, "polars", "rank('dense')-1 per text column (sorted codes)",
+                measure(lambda: polars_rank_codes(pdf), args.repeat))
+    mem = {}
+    for mode in (["mem-w1str-quorvel"] if quorvel is not None else []) + ["mem-w1str-pandas"]:
+        mem[mode] = _run_child(args, mode)
+        who = "quorvel encode" if mode.endswith("quorvel") else "pandas factorize per text column"
+        g["notes"].append(f"{who}: peak RSS growth {fmt_bytes(mem[mode]['peak_growth'])} (fresh subprocess)")
+    if len(mem) == 2:
+        g["notes"].append("peak memory ratio quorvel / pandas: "
+                          f"{mem['mem-w1str-quorvel']['peak_growth'] / mem['mem-w1str-pandas']['peak_growth']:.2f}")
+    rep.extra["mem_w1str"] = mem
+
+
+def run_w8(ctx, rep):
+    args = ctx.args
+    df, text_names = make_wide(args.seed + 8)
+    numeric = [c for c in df.columns if c not in set(text_names)]
+    g = rep.group("W8", f"encode wide DataFrame {df.shape[0]:,} x {df.shape[1]:,} "
+                        f"({len(numeric):,} float64, {len(text_names)} `str` text columns)")
+    if quorvel is not None:
+        res, cols = quorvel.Encoder().encode(df)
+        _check_frame_codes(rep, "W8", df, res, cols, text_names)
+        del res
+        rep.add(g, "quorvel", "Encoder().encode(df)",
+                measure(lambda: quorvel.Encoder().encode(df), args.repeat), quorvel_row=True)
+
+    def pandas_wide():
+        codes = [pd.factorize(df[c], sort=True) for c in text_names]
+        return codes, df[numeric].to_numpy(dtype="float64")
+
+    rep.add(g, "pandas", "factorize(sort=True) of the text columns + to_numpy(float64) of the rest",
+            measure(pandas_wide, args.repeat))
+
+
+def run_one_column(ctx, rep):
+    args = ctx.args
+    rows, distinct = 2 * args.rows, max(1, args.rows // 10)
+    df = make_one_column(rows, distinct, args.seed + 9)
+    g = rep.group("ONECOL", f"encode one `str` text column of {rows:,} rows, {distinct:,} distinct texts")
+    if quorvel is not None:
+        res, cols = quorvel.Encoder().encode(df)
+        _check_frame_codes(rep, "ONECOL", df, res, cols, ["t"])
+        del res
+        rep.add(g, "quorvel", "Encoder().encode(df)",
+                measure(lambda: quorvel.Encoder().encode(df), args.repeat), quorvel_row=True)
+    rep.add(g, "pandas", "factorize(sort=True)", measure(lambda: pd.factorize(df["t"], sort=True), args.repeat))
+    if pl is not None:
+        pdf = _polars_text_frame(df, ["t"])
+        rep.add(g, "polars", "rank('dense')-1", measure(lambda: polars_rank_codes(pdf), args.repeat))
+
+
+def run_small_str(ctx, rep):
+    args = ctx.args
+    calls = args.small_calls
+    sdf = make_small_str(args.seed + 5)
+    text_names = [c for c in sdf.columns if c.startswith("t")]
+    as_object = sdf.astype({c: object for c in text_names})
+    g = rep.group("SMALLSTR", f"encode 600 x 30 DataFrame (10 `str` text columns of 20 values, "
+                              f"20 float64), per call ({calls} calls, median)")
+    g2 = rep.group("SMALLSTR", f"the same frame with `object` text columns, per call ({calls} calls, median)")
+    if quorvel is not None:
+        for frame, group in ((sdf, g), (as_object, g2)):
+            res, cols = quorvel.Encoder().encode(frame)
+            _check_frame_codes(rep, "SMALLSTR", frame, res, cols, text_names)
+            rep.add(group, "quorvel", "Encoder().encode(df)",
+                    measure_per_call(lambda: quorvel.Encoder().encode(frame), calls), per_call=True,
+                    quorvel_row=True)
+    for frame, group in ((sdf, g), (as_object, g2)):
+        rep.add(group, "pandas", "values alone",
+                measure_per_call(lambda: frame.values, calls), per_call=True)
+        rep.add(group, "pandas", "factorize(sort=True) per text column",
+                measure_per_call(lambda: [pd.factorize(frame[c], sort=True) for c in text_names], calls),
+                per_call=True)
+
+
+def child_w1str_mem(args):
+    """Peak RSS growth of one W1STR encode (quorvel) or of pandas factorize per text column."""
+    df = make_table_str(args.rows, args.seed)
+    text_cols = [df.columns[j] for j in TEXT_IDX]
+    if args._child == "mem-w1str-quorvel":
+        import quorvel as q
+        q.Encoder().encode(df.iloc[:10])  # starts the pool outside the measurement
+        fn = lambda: q.Encoder().encode(df)  # noqa: E731
+    else:
+        fn = lambda: [pd.factorize(df[c], sort=True) for c in text_cols]  # noqa: E731
+    gc.collect()
+    rss_before = _proc_status_kib("VmRSS")
+    if not _reset_peak():
+        print(json.dumps({"peak_growth": float("nan")}))
+        return
+    r = fn()
+    peak = _proc_status_kib("VmHWM")
+    print(json.dumps({"peak_growth": peak - rss_before}))
+    del r
 
 
 def run_sklearn(ctx, rep):
@@ -895,6 +1101,8 @@ def _reset_peak():
 
 def child_main(args):
     global quorvel
+    if args._child.startswith("mem-w1str"):
+        return child_w1str_mem(args)
     df = make_table(args.rows, args.seed)
     arr = df.to_numpy(dtype=object)
     del df
@@ -942,7 +1150,8 @@ def _loadavg():
 
 
 RUNNERS = {"W1": run_w1, "W2": run_w2, "W3": run_w3, "W4": run_w4, "W5": run_w5,
-           "SMALL": run_small, "SCALING": run_scaling, "MEM": run_mem, "SKLEARN": run_sklearn}
+           "SMALL": run_small, "SCALING": run_scaling, "MEM": run_mem, "SKLEARN": run_sklearn,
+           "W1STR": run_w1_str, "W8": run_w8, "ONECOL": run_one_column, "SMALLSTR": run_small_str}
 
 
 def parse_args(argv=None):

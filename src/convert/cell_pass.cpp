@@ -11,6 +11,7 @@
 // buffer per column.
 #include "convert/cell_pass.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -245,27 +246,62 @@ void CellPass::set_sink(CellSink* sink, const CellPassOptions& options) {
 void CellPass::start_in_text_mode(std::size_t j) { switch_to_text(0, j); }
 
 void CellPass::read_numbers(std::size_t j, const char* base, npy_intp stride, ElementReader read, PyArray_Descr* descr) {
-    if (text_mode_[j]) fault("cell pass: numbers read into text column " + std::to_string(j));
-    double* out = matrix_.begin() + j;
-    const std::size_t cols = matrix_.cols;
-    for (std::size_t i = 0; i < matrix_.rows; ++i) out[i * cols] = read(base + static_cast<npy_intp>(i) * stride);
-    if (observe_numbers_) sink_->numbers(j, base, stride, descr);
+    read_number_columns(&j, 1, base, 0, stride, read, descr);
 }
 
 void CellPass::read_number_matrix(PyArrayObject* array, ElementReader read) {
-    const char* data = static_cast<const char*>(PyArray_DATA(array));
-    const npy_intp s0 = PyArray_STRIDE(array, 0), s1 = PyArray_STRIDE(array, 1);
-    for (std::size_t j = 0; j < matrix_.cols; ++j) {
-        if (text_mode_[j]) fault("cell pass: numbers read into text column " + std::to_string(j));
-    }
-    for (std::size_t i = 0; i < matrix_.rows; ++i) {
-        const char* row = data + static_cast<npy_intp>(i) * s0;
-        for (std::size_t j = 0; j < matrix_.cols; ++j) matrix_.at(i, j) = read(row + static_cast<npy_intp>(j) * s1);
-    }
+    std::vector<std::size_t> positions(matrix_.cols);
+    for (std::size_t j = 0; j < matrix_.cols; ++j) positions[j] = j;
+    read_number_columns(positions.data(), positions.size(), PyArray_BYTES(array), PyArray_STRIDE(array, 1),
+                        PyArray_STRIDE(array, 0), read, PyArray_DESCR(array));
     if (sink_ == nullptr) return;  // encoding needs nothing more of numeric columns
-    for (std::size_t j = 0; j < matrix_.cols; ++j) {
-        if (observe_numbers_) sink_->numbers(j, data + static_cast<npy_intp>(j) * s1, s0, PyArray_DESCR(array));
-        column_done(j);
+    for (std::size_t j = 0; j < matrix_.cols; ++j) column_done(j);
+}
+
+namespace {
+
+// Copies in tiles of rows x columns: the matrix is row-major, so a column on its own
+// touches one page per row; a tile keeps the pages it writes (and reads) few.
+template <class Read>
+void copy_number_tiles(Matrix& matrix, const std::size_t* positions, std::size_t count, const char* base,
+                       npy_intp column_stride, npy_intp row_stride, Read read) {
+    constexpr std::size_t row_tile = 256, column_tile = 32;
+    const std::size_t rows = matrix.rows, cols = matrix.cols;
+    for (std::size_t i0 = 0; i0 < rows; i0 += row_tile) {
+        const std::size_t i1 = std::min(rows, i0 + row_tile);
+        for (std::size_t k0 = 0; k0 < count; k0 += column_tile) {
+            const std::size_t k1 = std::min(count, k0 + column_tile);
+            for (std::size_t i = i0; i < i1; ++i) {
+                double* row = matrix.begin() + i * cols;
+                const char* source = base + static_cast<npy_intp>(i) * row_stride;
+                for (std::size_t k = k0; k < k1; ++k) row[positions[k]] = read(source + static_cast<npy_intp>(k) * column_stride);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void CellPass::read_number_columns(const std::size_t* positions, std::size_t count, const char* base,
+                                   npy_intp column_stride, npy_intp row_stride, ElementReader read,
+                                   PyArray_Descr* descr) {
+    for (std::size_t k = 0; k < count; ++k) {
+        if (positions[k] >= matrix_.cols || text_mode_[positions[k]]) {
+            fault("cell pass: numbers read into text column " + std::to_string(positions[k]));
+        }
+    }
+    if (read == element_as_double<double>) {  // the common case, inlined
+        copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, [](const char* p) {
+            double value;
+            std::memcpy(&value, p, sizeof value);
+            return value;
+        });
+    } else {
+        copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, read);
+    }
+    if (!observe_numbers_) return;
+    for (std::size_t k = 0; k < count; ++k) {
+        sink_->numbers(positions[k], base + static_cast<npy_intp>(k) * column_stride, row_stride, descr);
     }
 }
 

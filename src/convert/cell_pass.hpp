@@ -102,6 +102,15 @@ public:
     void read_numbers(std::size_t j, const char* base, npy_intp stride, ElementReader read,
                       PyArray_Descr* descr = nullptr);
 
+    /// `count` columns of numbers in memory at once, none in text mode: element i of the
+    /// k-th goes to matrix column positions[k] from base + k * column_stride + i * row_stride.
+    void read_number_columns(const std::size_t* positions, std::size_t count, const char* base,
+                             npy_intp column_stride, npy_intp row_stride, ElementReader read,
+                             PyArray_Descr* descr = nullptr);
+
+    /// Whether columns must be read strictly in ascending order (a sink is told of each).
+    bool needs_column_order() const { return sink_ != nullptr; }
+
     /// Every column of a numeric 2-D array of the matrix's shape, none in text mode.
     void read_number_matrix(PyArrayObject* array, ElementReader read);
 

@@ -41,6 +41,7 @@ FrameColumns::FrameColumns(PyObject* frame, std::size_t rows, std::size_t cols)
         PyErr_Clear();  // an unexpected layout is no error: the frame is read from `values`
         columns_.assign(cols, Column{});
         blocks_.clear();
+        block_positions_.clear();
         arrow_.clear();
     }
     bool needs_values = !planned;
@@ -123,6 +124,7 @@ bool FrameColumns::plan_block(PyObject* block, PyObject* string_dtype, PyObject*
         if (source == Source::values) return true;  // a NumPy dtype whose cells `values` makes
         for (npy_intp k = 0; k < count; ++k) columns_[at[static_cast<std::size_t>(k)]] = {source, blocks_.size(), k, false};
         blocks_.push_back(std::move(values));
+        block_positions_.push_back(std::move(at));
         return true;
     }
 
@@ -156,7 +158,23 @@ bool FrameColumns::plan_block(PyObject* block, PyObject* string_dtype, PyObject*
 }
 
 void FrameColumns::read_all(CellPass& pass) {
-    for (std::size_t j = 0; j < cols_; ++j) read_column(pass, j);
+    // Numeric blocks first, each in one pass over its 2-D array (numbers run no Python code
+    // and start no column task, so the text columns still complete in ascending order).
+    std::vector<bool> read(cols_, false);
+    for (std::size_t b = 0; b < blocks_.size() && !pass.needs_column_order(); ++b) {
+        const std::vector<std::size_t>& positions = block_positions_[b];
+        auto* array = reinterpret_cast<PyArrayObject*>(blocks_[b].get());
+        const ElementReader reader = numeric_reader(PyArray_DESCR(array));
+        bool plain = reader != nullptr && !positions.empty();
+        for (std::size_t j : positions) plain = plain && columns_[j].source == Source::numbers && !pass.in_text_mode(j);
+        if (!plain) continue;
+        pass.read_number_columns(positions.data(), positions.size(), PyArray_BYTES(array), PyArray_STRIDE(array, 0),
+                                 PyArray_STRIDE(array, 1), reader, PyArray_DESCR(array));
+        for (std::size_t j : positions) read[j] = true;
+    }
+    for (std::size_t j = 0; j < cols_; ++j) {
+        if (!read[j]) read_column(pass, j);
+    }
     // Every cell is read: `values` (often millions of objects) goes now, while the pool
     // is still encoding, rather than after it is done.
     value_columns_.reset();

@@ -51,6 +51,7 @@ private:
     std::size_t rows_, cols_;
     std::vector<Column> columns_;
     std::vector<py::Ref> blocks_;         // the blocks' 2-D arrays, held while they are read
+    std::vector<std::vector<std::size_t>> block_positions_;  // the frame column of each block row
     std::vector<ArrowTextColumn> arrow_;  // the Arrow string columns' chunks
     py::Ref values_;
     std::optional<ArrayColumns> value_columns_;

@@ -13,7 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include <tbb/parallel_invoke.h>
+#include <atomic>
+#include <type_traits>
+
+#include <tbb/parallel_for.h>
 
 #include "core/fault.hpp"
 #include "core/worker_pool.hpp"
@@ -78,43 +81,116 @@ char* put_text(char* out, std::string_view text) {
     return out + text.size();
 }
 
-char* put_code_table(char* out, const CodeTable& table) {
-    out = put_u64(out, table.size());
-    for (const auto& [text, code] : table) {  // held in byte order of the texts
-        out = put_text(out, text);
-        if (code) {
-            *out++ = 1;
-            out = put_u64(out, *code);
-        } else {
-            *out++ = 0;
+// Entries per piece of a table: the unit in which large tables are sized, written and
+// read in parallel.
+constexpr std::size_t kPieceEntries = std::size_t{1} << 14;
+// Below this many entries in all, a state is written and read by the calling thread: the
+// pool would cost more than it saves.
+constexpr std::size_t kParallelMinEntries = std::size_t{1} << 16;
+
+// A run of entries [first, last) of one table: its byte size, then where it is written.
+struct WritePiece {
+    const CodeTable* table = nullptr;  // one of table and map is set
+    const DecodeMap* map = nullptr;
+    std::size_t first = 0;
+    std::size_t last = 0;
+    std::size_t size = 0;
+    char* out = nullptr;
+};
+
+std::size_t piece_size(const WritePiece& piece) {
+    std::size_t size = 0;
+    if (piece.table != nullptr) {
+        for (auto it = piece.table->begin() + piece.first; it != piece.table->begin() + piece.last; ++it)
+            size += kU64Bytes + it->first.size() + kTagBytes + (it->second ? kU64Bytes : 0);
+    } else {
+        for (auto it = piece.map->begin() + piece.first; it != piece.map->begin() + piece.last; ++it)
+            size += kU64Bytes + kU64Bytes + it->second.size();
+    }
+    return size;
+}
+
+void write_piece(const WritePiece& piece) {
+    char* out = piece.out;
+    if (piece.table != nullptr) {
+        for (auto it = piece.table->begin() + piece.first; it != piece.table->begin() + piece.last; ++it) {
+            out = put_text(out, it->first);
+            if (it->second) {
+                *out++ = 1;
+                out = put_u64(out, *it->second);
+            } else {
+                *out++ = 0;
+            }
+        }
+    } else {
+        for (auto it = piece.map->begin() + piece.first; it != piece.map->begin() + piece.last; ++it) {
+            out = put_u64(out, it->first);
+            out = put_text(out, it->second);
         }
     }
-    return out;
+    if (out != piece.out + piece.size) fault("state writer disagrees with its size pass");
 }
 
-char* put_decode_map(char* out, const DecodeMap& map) {
-    out = put_u64(out, map.size());
-    for (const auto& [code, text] : map) {  // held in code order
-        out = put_u64(out, code);
-        out = put_text(out, text);
+template <class Map>
+void add_pieces(std::vector<WritePiece>& pieces, const Map& map) {
+    for (std::size_t first = 0; first < map.size(); first += kPieceEntries) {
+        WritePiece piece;
+        if constexpr (std::is_same_v<Map, CodeTable>) {
+            piece.table = &map;
+        } else {
+            piece.map = &map;
+        }
+        piece.first = first;
+        piece.last = std::min(map.size(), first + kPieceEntries);
+        pieces.push_back(piece);
     }
-    return out;
 }
 
-char* put_info(char* out, const EncodingInfo& info) {
+// The entries of every table in the order they are written: the code tables by column,
+// then the decode maps by column; each table in its own (key) order.
+std::vector<WritePiece> pieces_of(const EncodingInfo& info) {
+    std::vector<WritePiece> pieces;
+    for (const EncodeColumn* entry : column_order(info.encode_maps)) add_pieces(pieces, entry->second);
+    for (const DecodeColumn* entry : column_order(info.decode_maps)) add_pieces(pieces, entry->second);
+    return pieces;
+}
+
+// Writes everything but the entries, giving each piece its place: the same walk as the
+// size of the state. Returns the position after the last byte.
+char* put_frame(char* out, const EncodingInfo& info, std::vector<WritePiece>& pieces) {
+    auto piece = pieces.begin();
+    auto place_entries = [&](char* at, std::size_t count) {
+        for (std::size_t placed = 0; placed < count; placed += piece->last - piece->first, ++piece) {
+            piece->out = at;
+            at += piece->size;
+        }
+        return at;
+    };
     out = put_u64(out, info.object_columns.size());
     for (std::size_t column : info.object_columns) out = put_u64(out, column);
     out = put_u64(out, info.encode_maps.size());
     for (const EncodeColumn* entry : column_order(info.encode_maps)) {
         out = put_u64(out, entry->first);
-        out = put_code_table(out, entry->second);
+        out = put_u64(out, entry->second.size());
+        out = place_entries(out, entry->second.size());
     }
     out = put_u64(out, info.decode_maps.size());
     for (const DecodeColumn* entry : column_order(info.decode_maps)) {
         out = put_u64(out, entry->first);
-        out = put_decode_map(out, entry->second);
+        out = put_u64(out, entry->second.size());
+        out = place_entries(out, entry->second.size());
     }
     return out;
+}
+
+// Runs fn(i) for every i below n: on the pool when `parallel`, else on this thread.
+template <class Fn>
+void for_each_index(bool parallel, std::size_t n, const Fn& fn) {
+    if (!parallel) {
+        for (std::size_t i = 0; i < n; ++i) fn(i);
+        return;
+    }
+    run_on_pool([&] { tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { fn(i); }); });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -192,6 +268,24 @@ std::optional<std::string> utf8_error(std::string_view text) {
     return std::nullopt;
 }
 
+// A little-endian u64 from unaligned bytes, assembled in a local: one load on a
+// little-endian machine.
+inline std::uint64_t load_u64(const unsigned char* at) {
+    std::uint64_t value;
+    std::memcpy(&value, at, sizeof value);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+    return value;
+}
+
+// One table as found by the framing walk: its column key, its entry count (every entry
+// present in the bytes), where each of its pieces starts and where it ends.
+struct TablePlan {
+    std::size_t column = 0;
+    std::size_t count = 0;
+    std::vector<std::size_t> starts;
+    std::size_t end = 0;
+};
+
 // One forward pass over the bytes. Every read checks the bytes left before it advances;
 // the first failure stores its text and makes every read function return false.
 class Reader {
@@ -218,8 +312,7 @@ public:
 
     bool u64(std::uint64_t& out) {
         if (!have(8)) return eof();
-        out = 0;
-        for (int i = 0; i < 8; ++i) out |= std::uint64_t{pos_[i]} << (8 * i);
+        out = load_u64(pos_);
         pos_ += 8;
         return true;
     }
@@ -338,23 +431,52 @@ public:
         return object_columns(info) && encode_maps(info, info.texts) && decode_maps(info, info.texts);
     }
 
-    // Walks over the encode maps checking only the framing (counts, text lengths, tags,
-    // codes): no UTF-8 check, nothing stored. Used to find where the decode maps start.
-    bool skip_encode_maps() {
+    // Walks the framing of a list of tables (the encode maps, or the decode maps): column
+    // keys, counts, text lengths, tags and codes, without a UTF-8 check and storing no
+    // entry. Each table is noted with the offsets where its pieces start, so its count is
+    // known to be backed by entries really present before any room is reserved for them.
+    bool walk_tables(std::vector<TablePlan>& plans, bool decode, const unsigned char* origin) {
         std::size_t columns;
         if (!size(columns)) return false;
         for (std::size_t i = 0; i < columns; ++i) {
-            std::size_t index, count;
-            if (!column(index) || !size(count)) return false;
-            for (std::size_t k = 0; k < count; ++k) {
-                std::size_t length;
-                bool present;
+            TablePlan plan;
+            if (!column(plan.column) || !size(plan.count)) return false;
+            for (std::size_t k = 0; k < plan.count; ++k) {
+                if (k % kPieceEntries == 0) plan.starts.push_back(offset(origin));
                 std::uint64_t code;
+                std::size_t length;
+                bool present = true;
+                if (decode && !u64(code)) return false;
                 if (!size(length)) return false;
                 if (!have(length)) return fail("io error: ");
                 pos_ += length;
-                if (!tag(present) || (present && !u64(code))) return false;
+                if (!decode && (!tag(present) || (present && !u64(code)))) return false;
             }
+            plan.end = offset(origin);
+            plans.push_back(std::move(plan));
+        }
+        return true;
+    }
+
+    // Reads `count` code-table entries into out[0..count), storing their texts.
+    bool code_entries(CodeEntry* out, std::size_t count, TextStore& texts) {
+        for (std::size_t i = 0; i < count; ++i) {
+            std::string_view text_value;
+            bool present;
+            std::uint64_t code = 0;
+            if (!text(text_value) || !tag(present) || (present && !u64(code))) return false;
+            out[i] = CodeEntry(texts.add(text_value), present ? std::optional<std::uint64_t>(code) : std::nullopt);
+        }
+        return true;
+    }
+
+    // Reads `count` decode-map entries into out[0..count), storing their texts.
+    bool decode_entries(DecodeEntry* out, std::size_t count, TextStore& texts) {
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint64_t code;
+            std::string_view text_value;
+            if (!u64(code) || !text(text_value)) return false;
+            out[i] = DecodeEntry(code, texts.add(text_value));
         }
         return true;
     }
@@ -401,40 +523,79 @@ std::variant<EncoderState, std::string> read_in_order(std::string_view bytes) {
     return state;
 }
 
-// Both halves of a split read must hold at least this many bytes.
-constexpr std::size_t kSplitMinBytes = std::size_t{1} << 20;
-
-// A large state is read as two halves at once on the worker pool: the encode maps and
-// the decode maps (with the strategy). A walk over the framing of the encode maps finds
-// where the decode maps start. Returns nothing for a small state and for any failure;
-// the caller then reads in order, which also gives the first error's text.
-std::optional<EncoderState> read_in_two_halves(std::string_view bytes) {
-    if (bytes.size() < 2 * kSplitMinBytes) return std::nullopt;
-    const auto* start = reinterpret_cast<const unsigned char*>(bytes.data());
+// A state with many entries is read in pieces on the worker pool. A walk over the framing
+// finds every table and the start of each of its pieces, so each table gets room for
+// exactly the entries present, and the pieces (texts checked and stored, entries filled)
+// are read at once. Returns nothing for a small state and for any failure; the caller
+// then reads in order, which also gives the first error's text.
+std::optional<EncoderState> read_in_pieces(std::string_view bytes) {
+    if (bytes.size() < kParallelMinEntries * kMinDecodeEntryBytes) return std::nullopt;
+    const auto* origin = reinterpret_cast<const unsigned char*>(bytes.data());
     Reader head(bytes);
     bool present;
     EncodingInfo info;
-    if (!head.tag(present) || !present || !head.object_columns(info)) return std::nullopt;
-    const std::size_t encode_at = head.offset(start);
-    if (!head.skip_encode_maps()) return std::nullopt;
-    const std::size_t decode_at = head.offset(start);
-    if (decode_at - encode_at < kSplitMinBytes || bytes.size() - decode_at < kSplitMinBytes) return std::nullopt;
-
-    Reader encode_reader(bytes, encode_at);
-    Reader decode_reader(bytes, decode_at);
+    std::vector<TablePlan> code_plans, decode_plans;
     EncoderState state;
-    bool encode_ok = false;
-    bool decode_ok = false;
-    TextStore decode_texts;  // each half stores its texts apart; joined below
-    run_on_pool([&] {
-        tbb::parallel_invoke([&] { encode_ok = encode_reader.encode_maps(info, info.texts); },
-                             [&] {
-                                 decode_ok = decode_reader.decode_maps(info, decode_texts) &&
-                                             decode_reader.strategy(state.encoding_strat);
-                             });
+    if (!head.tag(present) || !present || !head.object_columns(info) ||
+        !head.walk_tables(code_plans, false, origin) || !head.walk_tables(decode_plans, true, origin) ||
+        !head.strategy(state.encoding_strat)) {
+        return std::nullopt;
+    }
+
+    // Every piece of every table: which table, its first entry, its count and its bytes.
+    struct Piece {
+        bool decode;
+        std::size_t table, first, count, begin, end;
+    };
+    std::vector<Piece> pieces;
+    auto add_pieces = [&pieces](const std::vector<TablePlan>& plans, bool decode) {
+        for (std::size_t t = 0; t < plans.size(); ++t) {
+            const TablePlan& plan = plans[t];
+            for (std::size_t p = 0; p < plan.starts.size(); ++p) {
+                const std::size_t first = p * kPieceEntries;
+                const std::size_t end = p + 1 < plan.starts.size() ? plan.starts[p + 1] : plan.end;
+                pieces.push_back({decode, t, first, std::min(kPieceEntries, plan.count - first), plan.starts[p], end});
+            }
+        }
+    };
+    add_pieces(code_plans, false);
+    add_pieces(decode_plans, true);
+
+    std::vector<CodeTable::entries_type> code_entries(code_plans.size());
+    std::vector<DecodeMap::entries_type> decode_entries(decode_plans.size());
+    for (std::size_t t = 0; t < code_plans.size(); ++t) code_entries[t].resize(code_plans[t].count);
+    for (std::size_t t = 0; t < decode_plans.size(); ++t) decode_entries[t].resize(decode_plans[t].count);
+    std::vector<TextStore> stores(pieces.size());  // one per piece; joined below
+    std::atomic<bool> failed{false};
+    const bool parallel = pieces.size() > 1;
+    for_each_index(parallel, pieces.size(), [&](std::size_t i) {
+        if (failed.load(std::memory_order_relaxed)) return;
+        const Piece& piece = pieces[i];
+        stores[i].reserve(piece.end - piece.begin);  // the texts are part of these bytes
+        Reader reader(bytes, piece.begin);
+        const bool ok = piece.decode
+                            ? reader.decode_entries(decode_entries[piece.table].data() + piece.first, piece.count, stores[i])
+                            : reader.code_entries(code_entries[piece.table].data() + piece.first, piece.count, stores[i]);
+        if (!ok) failed.store(true, std::memory_order_relaxed);
     });
-    if (!encode_ok || !decode_ok || encode_reader.offset(start) != decode_at) return std::nullopt;
-    info.texts.adopt(std::move(decode_texts));
+    if (failed.load()) return std::nullopt;
+    for (TextStore& store : stores) info.texts.adopt(std::move(store));
+
+    // Each table in key order (a repeated key keeps its later entry), then the outer maps,
+    // where a repeated column keeps its later table.
+    std::vector<CodeTable> tables(code_plans.size());
+    std::vector<DecodeMap> maps(decode_plans.size());
+    for_each_index(parallel, tables.size() + maps.size(), [&](std::size_t i) {
+        if (i < tables.size()) {
+            tables[i] = CodeTable(std::move(code_entries[i]));
+        } else {
+            maps[i - tables.size()] = DecodeMap(std::move(decode_entries[i - tables.size()]));
+        }
+    });
+    info.encode_maps.reserve(tables.size());
+    for (std::size_t t = 0; t < tables.size(); ++t) info.encode_maps.insert_or_assign(code_plans[t].column, std::move(tables[t]));
+    info.decode_maps.reserve(maps.size());
+    for (std::size_t t = 0; t < maps.size(); ++t) info.decode_maps.insert_or_assign(decode_plans[t].column, std::move(maps[t]));
     state.encoding_info = std::move(info);
     return state;
 }
@@ -453,22 +614,50 @@ std::size_t state_size(const EncoderState& state) {
     return size + kU32Bytes;
 }
 
+void write_state(const EncoderState& state, const std::function<char*(std::size_t)>& allocate) {
+    if (!state.encoding_info) {
+        char* out = allocate(kTagBytes + kU32Bytes);
+        *out++ = 0;
+        put_u32(out, static_cast<std::uint32_t>(state.encoding_strat));
+        return;
+    }
+    const EncodingInfo& info = *state.encoding_info;
+    std::vector<WritePiece> pieces = pieces_of(info);
+    std::size_t entries = 0;
+    for (const WritePiece& piece : pieces) entries += piece.last - piece.first;
+    const bool parallel = entries >= kParallelMinEntries;
+    for_each_index(parallel, pieces.size(), [&](std::size_t i) { pieces[i].size = piece_size(pieces[i]); });
+    std::size_t size = kTagBytes + kU64Bytes * (3 + info.object_columns.size()) +
+                       2 * kU64Bytes * (info.encode_maps.size() + info.decode_maps.size()) + kU32Bytes;
+    for (const WritePiece& piece : pieces) size += piece.size;
+
+    char* const start = allocate(size);
+    char* out = start;
+    *out++ = 1;
+    out = put_frame(out, info, pieces);
+    out = put_u32(out, static_cast<std::uint32_t>(state.encoding_strat));
+    if (out != start + size) fault("state writer disagrees with its size pass");
+    for_each_index(parallel, pieces.size(), [&](std::size_t i) { write_piece(pieces[i]); });
+}
+
 void write_state(const EncoderState& state, std::span<char> out) {
-    char* position = out.data();
-    *position++ = state.encoding_info ? 1 : 0;
-    if (state.encoding_info) position = put_info(position, *state.encoding_info);
-    position = put_u32(position, static_cast<std::uint32_t>(state.encoding_strat));
-    if (position != out.data() + out.size()) fault("state writer disagrees with its size pass");
+    write_state(state, [&](std::size_t size) {
+        if (size != out.size()) fault("state writer disagrees with its size pass");
+        return out.data();
+    });
 }
 
 std::string write_state(const EncoderState& state) {
-    std::string out(state_size(state), '\0');
-    write_state(state, std::span<char>(out.data(), out.size()));
+    std::string out;
+    write_state(state, [&](std::size_t size) {
+        out.resize(size);
+        return out.data();
+    });
     return out;
 }
 
 std::variant<EncoderState, std::string> read_state(std::string_view bytes) {
-    if (auto state = read_in_two_halves(bytes)) return std::move(*state);
+    if (auto state = read_in_pieces(bytes)) return std::move(*state);
     return read_in_order(bytes);
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,6 +20,12 @@ struct EncoderState {
 
 /// The exact length of the state bytes of an encoder.
 std::size_t state_size(const EncoderState& state);
+
+/// Writes the state bytes of an encoder into the buffer that `allocate(size)` returns:
+/// called once, on the calling thread, with the exact size, once it is known. Large
+/// states are sized and written in parallel on the worker pool. Map entries are sorted by
+/// key so that equal encoders write equal bytes.
+void write_state(const EncoderState& state, const std::function<char*(std::size_t)>& allocate);
 
 /// Writes the state bytes of an encoder into `out`, whose size must be state_size(state):
 /// map entries sorted by key so that equal encoders write equal bytes.

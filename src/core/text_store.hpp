@@ -34,6 +34,15 @@ public:
         return {at, text.size()};
     }
 
+    /// Makes room for at least `bytes` more bytes of texts in one block. Its pages are
+    /// not made resident ahead, so room left unused costs no memory.
+    void reserve(std::size_t bytes) {
+        if (bytes <= left_) return;
+        blocks_.push_back(make_byte_buffer(bytes, Prefault::no));
+        next_ = blocks_.back().get();
+        left_ = bytes;
+    }
+
     /// Takes over every block of `other` (views into it stay valid).
     void adopt(TextStore&& other) {
         for (auto& block : other.blocks_) blocks_.push_back(std::move(block));

@@ -1,6 +1,5 @@
 // Encoder.__getstate__ and Encoder.__setstate__: the encoder as state bytes and back.
 #include <cstddef>
-#include <span>
 #include <string>
 #include <variant>
 
@@ -23,9 +22,11 @@ PyObject* encoder_getstate(PyObject* self, PyObject* /*unused*/) {
         EncoderFields& fields = fields_of(self);
         SharedBorrow borrow(fields.borrow);
         // Written straight into the new bytes object: no second copy of the state.
-        const std::size_t size = state_size(fields.state);
-        Ref bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-        write_state(fields.state, std::span<char>(PyBytes_AS_STRING(bytes.get()), size));
+        Ref bytes;
+        write_state(fields.state, [&bytes](std::size_t size) {
+            bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+            return PyBytes_AS_STRING(bytes.get());
+        });
         return bytes.release();
     });
 }

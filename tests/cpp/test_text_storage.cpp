@@ -1,4 +1,6 @@
 // Tests of the two text buffers: TextColumn (staged rows) and TextStore (the maps' texts).
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -112,4 +114,34 @@ void check_narrow_ends() {
 TEST_CASE(text_column_offsets_stay_exact_past_the_width_of_the_stored_ends) {
     check_narrow_ends<3>();
     check_narrow_ends<8>();
+}
+
+// Runs of texts lying back to back (Arrow's layout) stage exactly as text-by-text pushes,
+// also where the staged bytes pass a multiple of 2^Bits inside or at a run's edge (often
+// with 6 bits, a few times with 16).
+template <unsigned Bits>
+void check_runs_stage_as_single_texts() {
+    const std::vector<std::string> texts = assorted_texts();
+    std::string data = "skipped";
+    std::vector<std::int64_t> offsets;
+    for (const std::string& text : texts) {
+        offsets.push_back(static_cast<std::int64_t>(data.size()));
+        data += text;
+    }
+    offsets.push_back(static_cast<std::int64_t>(data.size()));
+    BasicTextColumn<Bits> by_runs;
+    std::size_t k = 0, run = 1;
+    while (k < texts.size()) {
+        const std::size_t count = std::min(run, texts.size() - k);
+        by_runs.append_run(data.data(), offsets.data() + k, count);
+        k += count;
+        run = run * 3 % 17 + 1;  // runs of varied lengths, some of one text
+    }
+    CHECK_EQ(by_runs.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) CHECK(by_runs[i] == texts[i]);
+}
+
+TEST_CASE(text_column_appends_runs_as_single_texts) {
+    check_runs_stage_as_single_texts<6>();
+    check_runs_stage_as_single_texts<16>();
 }
