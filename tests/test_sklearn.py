@@ -152,10 +152,15 @@ def test_learned_tables_code_new_rows_and_decode_back(data, unknown_value):
         ({"handle_unknown": "use_encoded_value", "unknown_value": 1}, ValueError, "already used"),
     ],
 )
-def test_bad_parameters_are_refused_when_fitting(params, error, message):
+def test_bad_parameters_are_refused_when_fitting_and_the_earlier_fit_stays(params, error, message):
     frame = pd.DataFrame({"t": ["a", "b", "c"], "n": [1.0, 2.0, 3.0]})
+    coder = QuorvelEncoder()
+    codes = coder.fit_transform(frame[["t"]])
     with pytest.raises(error, match=message):
-        QuorvelEncoder(**params).fit(frame)
+        coder.set_params(**params).fit(frame)
+    coder.set_params(handle_unknown="error", unknown_value=None)
+    np.testing.assert_array_equal(coder.transform(frame[["t"]]), codes)
+    assert coder.get_feature_names_out().tolist() == ["t"]
 
 
 def _polars_frame(rows):

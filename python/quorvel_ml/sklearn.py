@@ -118,6 +118,18 @@ class QuorvelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
     # -- learning -------------------------------------------------------------------
 
     def _learn(self, X):
+        """Learns from ``X`` and returns its codes. A fit that fails leaves the learned
+        attributes as they were, so an earlier fit stays whole and usable."""
+        before = {name: value for name, value in vars(self).items() if name.endswith("_")}
+        try:
+            return self._learn_afresh(X)
+        except BaseException:
+            for name in [name for name in vars(self) if name.endswith("_")]:
+                delattr(self, name)
+            vars(self).update(before)
+            raise
+
+    def _learn_afresh(self, X):
         unknown = self._unknown_rule()
         table = self._table(X, reset=True)
         encoder = Encoder()
@@ -128,12 +140,12 @@ class QuorvelEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
             # that a text met later in transform is known as unknown.
             encoder.encode(table[:1].astype(object))
         found = categories(encoder)
-        self.categories_ = [
+        column_categories = [
             np.array(found[column], dtype=object) if column in found else None
             for column in range(self.n_features_in_)
         ]
-        _check_unknown_value_free(unknown, self.categories_)
-        self.encoder_ = encoder
+        _check_unknown_value_free(unknown, column_categories)
+        self.categories_, self.encoder_ = column_categories, encoder
         return _float_array(codes)
 
     def _unknown_rule(self):
