@@ -5,6 +5,7 @@ import itertools
 import json
 import math
 import pickle
+import random
 import subprocess
 import sys
 
@@ -398,6 +399,144 @@ def test_reader_memory_follows_the_entries_read_not_the_declared_count():
         assert read["error"] == PREFIX + "io error: ", name
         assert bytes.fromhex(read["state"]) == EMPTY_STATE, name  # the instance kept its state
         assert read["growth"] < 64 * MIB, f"{name}: peak grew by {read['growth'] / MIB:.0f} MiB"
+
+
+# --- large states against a model of the format ---------------------------------------------
+
+
+class StateError(Exception):
+    pass
+
+
+def model_read(state):
+    """The content of state bytes as plain Python values, or StateError with the error text."""
+    pos = 0
+
+    def take(n, short=EOF):
+        nonlocal pos
+        if len(state) - pos < n:
+            raise StateError(short)
+        pos += n
+        return state[pos - n : pos]
+
+    def number():
+        return struct.unpack("<Q", take(8))[0]
+
+    def tag():
+        value = take(1)[0]
+        if value > 1:
+            raise StateError(f"tag for enum is not valid, found {value}")
+        return value == 1
+
+    def text():
+        raw = take(number(), "io error: ")
+        try:
+            return raw.decode("utf-8")
+        except UnicodeDecodeError as e:
+            if e.reason == "unexpected end of data":
+                raise StateError(f"string is not valid utf8: incomplete utf-8 byte sequence from index {e.start}")
+            raise StateError(f"string is not valid utf8: invalid utf-8 sequence of {e.end - e.start} bytes from index {e.start}")
+
+    info = None
+    if tag():
+        columns = [number() for _ in range(number())]
+        encode = {}
+        for _ in range(number()):
+            column, table = number(), {}
+            for _ in range(number()):
+                key = text()
+                table[key] = number() if tag() else None
+            encode[column] = table
+        decode = {}
+        for _ in range(number()):
+            column, table = number(), {}
+            for _ in range(number()):
+                code = number()
+                table[code] = text()
+            decode[column] = table
+        info = (columns, encode, decode)
+    strategy = struct.unpack("<I", take(4))[0]
+    if strategy != 0:
+        raise StateError(f"invalid value: integer `{strategy}`, expected variant index 0 <= i < 1")
+    return info
+
+
+def model_write(info):
+    """State bytes of the content, map entries in key order (texts by their UTF-8 bytes)."""
+    if info is None:
+        return EMPTY_STATE
+    columns, encode, decode = info
+    out = [b"\x01", u64(len(columns))] + [u64(c) for c in columns] + [u64(len(encode))]
+    for column in sorted(encode):
+        out += [u64(column), u64(len(encode[column]))]
+        for key in sorted(encode[column], key=lambda t: t.encode()):
+            code = encode[column][key]
+            out += [text(key.encode()), b"\x00" if code is None else b"\x01" + u64(code)]
+    out.append(u64(len(decode)))
+    for column in sorted(decode):
+        out += [u64(column), u64(len(decode[column]))]
+        for code in sorted(decode[column]):
+            out += [u64(code), text(decode[column][code].encode())]
+    return b"".join(out) + EXAMPLE_TAIL
+
+
+def large_state(seed):
+    """A state of some 70,000 entries or more in tables of uneven sizes, with texts and codes
+    out of order, repeated texts, codes and column keys (the later one counts); a decode map
+    is either random or the inverse of a code table, as learning makes it."""
+    rng = random.Random(seed)
+    words = [f"w{rng.randrange(10**6)}" + rng.choice(["", "\u00e9", "\U0001f600", "x" * 30]) for _ in range(30000)]
+    tables = []
+    for _ in range(rng.randrange(2, 4)):
+        size = rng.randrange(17000, 40000)
+        dense = rng.random() < 0.5  # codes 0..size-1 in text order, as learned
+        texts = sorted(rng.sample(words, min(size, len(words))), key=str.encode) if dense else None
+        entries = [(t, k) for k, t in enumerate(texts)] if dense else [
+            (rng.choice(words), rng.choice([None, rng.randrange(50000)])) for _ in range(size)]
+        tables.append((rng.randrange(4), entries))
+    out = [b"\x01", u64(2), u64(rng.randrange(9)), u64(rng.randrange(9)), u64(len(tables))]
+    for column, entries in tables:
+        out += [u64(column), u64(len(entries))]
+        for t, code in entries:
+            out += [text(t.encode()), b"\x00" if code is None else b"\x01" + u64(code)]
+    out.append(u64(len(tables)))
+    for column, entries in tables:
+        if rng.random() < 0.5:
+            pairs = [(code, t) for t, code in entries if code is not None]
+        else:
+            pairs = [(rng.randrange(50000), rng.choice(words)) for _ in range(rng.randrange(17000, 40000))]
+        out += [u64(rng.choice([column, rng.randrange(4)])), u64(len(pairs))]
+        for code, t in pairs:
+            out += [u64(code), text(t.encode())]
+    return b"".join(out) + EXAMPLE_TAIL
+
+
+@settings(max_examples=8, deadline=None, print_blob=True)
+@given(st.integers(0, 2**32), st.lists(st.tuples(st.floats(0, 1), st.sampled_from(["set", "cut", "u64"]), st.integers(0, 255)), max_size=3))
+def test_large_state_reads_like_the_model(seed, mutations):
+    state = bytearray(large_state(seed))
+    assert len(state) > 1 << 20
+    for where, kind, value in mutations:
+        at = int(where * (len(state) - 1))
+        if kind == "set":
+            state[at] = value
+        elif kind == "cut":
+            del state[at:]
+        else:
+            state[at : at + 8] = u64(value << 40)
+    state = bytes(state)
+    encoder = learned_encoder()
+    before = encoder.__getstate__()
+    try:
+        expected = model_write(model_read(state))
+    except StateError as e:
+        with pytest.raises(ValueError) as info:
+            encoder.__setstate__(state)
+        assert str(info.value) == PREFIX + str(e)
+        assert encoder.__getstate__() == before
+    else:
+        encoder.__setstate__(state)
+        assert encoder.__getstate__() == expected
 
 
 # --- the worked example ------------------------------------------------------------------

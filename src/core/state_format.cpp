@@ -348,7 +348,7 @@ public:
 
     // A text's bytes, checked, without copying them.
     bool text(std::string_view& out) {
-        std::size_t length;
+        std::size_t length = 0;
         if (!size(length)) return false;
         if (!have(length)) return fail("io error: ");
         const std::string_view bytes(reinterpret_cast<const char*>(pos_), length);
@@ -444,7 +444,7 @@ public:
             for (std::size_t k = 0; k < plan.count; ++k) {
                 if (k % kPieceEntries == 0) plan.starts.push_back(offset(origin));
                 std::uint64_t code = 0;
-                std::size_t length;
+                std::size_t length = 0;
                 bool present = true;
                 if (decode && !u64(code)) return false;
                 if (!size(length)) return false;
@@ -470,13 +470,24 @@ public:
         return true;
     }
 
-    // Reads `count` decode-map entries into out[0..count), storing their texts.
-    bool decode_entries(DecodeEntry* out, std::size_t count, TextStore& texts) {
+    // Reads `count` decode-map entries into out[0..count), storing their texts. A text
+    // equal to `known[code]` (the text that the column's code table gives that code, as a
+    // learned state has it) shares that stored text: it was checked when it was read.
+    bool decode_entries(DecodeEntry* out, std::size_t count, TextStore& texts, std::span<const std::string_view> known) {
         for (std::size_t i = 0; i < count; ++i) {
             std::uint64_t code = 0;
-            std::string_view text_value;
-            if (!u64(code) || !text(text_value)) return false;
-            out[i] = DecodeEntry(code, texts.add(text_value));
+            std::size_t length = 0;
+            if (!u64(code) || !size(length)) return false;
+            if (!have(length)) return fail("io error: ");
+            const std::string_view bytes(reinterpret_cast<const char*>(pos_), length);
+            if (code < known.size() && known[code].size() == length &&
+                std::memcmp(known[code].data(), bytes.data(), length) == 0) {
+                out[i] = DecodeEntry(code, known[code]);
+            } else {
+                if (auto error = utf8_error(bytes)) return fail("string is not valid utf8: " + *error);
+                out[i] = DecodeEntry(code, texts.add(bytes));
+            }
+            pos_ += length;
         }
         return true;
     }
@@ -523,6 +534,22 @@ std::variant<EncoderState, std::string> read_in_order(std::string_view bytes) {
     return state;
 }
 
+// The text of each code of a code table, indexed by code, when its codes are dense enough
+// for that (as learned codes are: 0..k-1); otherwise empty.
+std::vector<std::string_view> texts_by_code(const CodeTable& table) {
+    std::uint64_t largest = 0;
+    for (const auto& [text, code] : table) {
+        if (code) largest = std::max(largest, *code);
+    }
+    std::vector<std::string_view> by_code;
+    if (table.empty() || largest >= 2 * table.size() + 64) return by_code;
+    by_code.resize(largest + 1);
+    for (const auto& [text, code] : table) {
+        if (code) by_code[*code] = text;
+    }
+    return by_code;
+}
+
 // A state with many entries is read in pieces on the worker pool. A walk over the framing
 // finds every table and the start of each of its pieces, so each table gets room for
 // exactly the entries present, and the pieces (texts checked and stored, entries filled)
@@ -566,34 +593,41 @@ std::optional<EncoderState> read_in_pieces(std::string_view bytes) {
     for (std::size_t t = 0; t < code_plans.size(); ++t) code_entries[t].resize(code_plans[t].count);
     for (std::size_t t = 0; t < decode_plans.size(); ++t) decode_entries[t].resize(decode_plans[t].count);
     std::vector<TextStore> stores(pieces.size());  // one per piece; joined below
+    std::vector<std::vector<std::string_view>> known(decode_plans.size());
     std::atomic<bool> failed{false};
     const bool parallel = pieces.size() > 1;
-    for_each_index(parallel, pieces.size(), [&](std::size_t i) {
-        if (failed.load(std::memory_order_relaxed)) return;
-        const Piece& piece = pieces[i];
-        stores[i].reserve(piece.end - piece.begin);  // the texts are part of these bytes
-        Reader reader(bytes, piece.begin);
-        const bool ok = piece.decode
-                            ? reader.decode_entries(decode_entries[piece.table].data() + piece.first, piece.count, stores[i])
-                            : reader.code_entries(code_entries[piece.table].data() + piece.first, piece.count, stores[i]);
-        if (!ok) failed.store(true, std::memory_order_relaxed);
-    });
-    if (failed.load()) return std::nullopt;
-    for (TextStore& store : stores) info.texts.adopt(std::move(store));
+    auto read_pieces = [&](bool decode) {
+        for_each_index(parallel, pieces.size(), [&](std::size_t i) {
+            const Piece& piece = pieces[i];
+            if (piece.decode != decode || failed.load(std::memory_order_relaxed)) return;
+            stores[i].reserve(piece.end - piece.begin);  // the texts are part of these bytes
+            Reader reader(bytes, piece.begin);
+            const bool ok = decode ? reader.decode_entries(decode_entries[piece.table].data() + piece.first, piece.count,
+                                                           stores[i], known[piece.table])
+                                   : reader.code_entries(code_entries[piece.table].data() + piece.first, piece.count, stores[i]);
+            if (!ok) failed.store(true, std::memory_order_relaxed);
+        });
+    };
 
-    // Each table in key order (a repeated key keeps its later entry), then the outer maps,
-    // where a repeated column keeps its later table.
+    // The code tables first, each in key order (a repeated key keeps its later entry); of
+    // repeated columns, the later table counts.
+    read_pieces(false);
+    if (failed.load()) return std::nullopt;
     std::vector<CodeTable> tables(code_plans.size());
-    std::vector<DecodeMap> maps(decode_plans.size());
-    for_each_index(parallel, tables.size() + maps.size(), [&](std::size_t i) {
-        if (i < tables.size()) {
-            tables[i] = CodeTable(std::move(code_entries[i]));
-        } else {
-            maps[i - tables.size()] = DecodeMap(std::move(decode_entries[i - tables.size()]));
-        }
-    });
+    for_each_index(parallel, tables.size(), [&](std::size_t t) { tables[t] = CodeTable(std::move(code_entries[t])); });
     info.encode_maps.reserve(tables.size());
     for (std::size_t t = 0; t < tables.size(); ++t) info.encode_maps.insert_or_assign(code_plans[t].column, std::move(tables[t]));
+
+    // Then the decode maps, sharing the texts their column's code table holds already.
+    for_each_index(parallel, decode_plans.size(), [&](std::size_t t) {
+        const auto table = info.encode_maps.find(decode_plans[t].column);
+        if (table != info.encode_maps.end()) known[t] = texts_by_code(table->second);
+    });
+    read_pieces(true);
+    if (failed.load()) return std::nullopt;
+    for (TextStore& store : stores) info.texts.adopt(std::move(store));
+    std::vector<DecodeMap> maps(decode_plans.size());
+    for_each_index(parallel, maps.size(), [&](std::size_t t) { maps[t] = DecodeMap(std::move(decode_entries[t])); });
     info.decode_maps.reserve(maps.size());
     for (std::size_t t = 0; t < maps.size(); ++t) info.decode_maps.insert_or_assign(decode_plans[t].column, std::move(maps[t]));
     state.encoding_info = std::move(info);
