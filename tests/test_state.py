@@ -6,6 +6,7 @@ import json
 import math
 import pickle
 import random
+import struct
 import subprocess
 import sys
 
