@@ -518,6 +518,8 @@ def test_large_state_reads_like_the_model(seed, mutations):
     state = bytearray(large_state(seed))
     assert len(state) > 1 << 20
     for where, kind, value in mutations:
+        if not state:
+            break
         at = int(where * (len(state) - 1))
         if kind == "set":
             state[at] = value

@@ -195,10 +195,11 @@ struct Reader {
 TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end) {
     boost::unordered_flat_set<std::string_view, SeededHash, std::equal_to<>> seen;
     for (std::size_t i = begin; i < end; ++i) seen.insert(texts[i]);
-    std::vector<std::string> out;
-    out.reserve(seen.size());
-    for (const auto text : seen) out.emplace_back(text);
-    return sorted_set(std::move(out));
+    // Views are sorted (cheap to swap), then each text is copied once, in order.
+    std::vector<std::string_view> views(seen.begin(), seen.end());
+    seen = {};
+    tbb::parallel_sort(views.begin(), views.end());
+    return TextSet(views.begin(), views.end());
 }
 
 std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j, std::size_t rows) {
@@ -285,7 +286,11 @@ std::optional<EncodingInfo> LearnerState::encoding() const {
     for (std::size_t j = 0; j < columns.size(); ++j) {
         const ColumnLearning& column = columns[j];
         if (!column.turned) continue;
-        const TextSet distinct = text_union(texts_of_numbers(column.numbers.values()), column.texts.values());
+        const TextSet numbers = texts_of_numbers(column.numbers.values());
+        const TextSet& texts = column.texts.values();
+        std::vector<std::string_view> distinct;  // views: the texts are copied once, into the store
+        distinct.reserve(numbers.size() + texts.size());
+        std::set_union(numbers.begin(), numbers.end(), texts.begin(), texts.end(), std::back_inserter(distinct));
         CodeTable table;
         DecodeMap decode;
         table.reserve(distinct.size());

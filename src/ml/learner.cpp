@@ -94,6 +94,23 @@ struct NumberKeyHash {
     std::size_t operator()(const NumberKey& key) const noexcept { return hash(key.bits * 4 + key.kind); }
 };
 
+// While every numeric cell of a column is of one kind whose str() its float value
+// decides, the keys need not be collected cell by cell: they follow from the column's
+// distinct numbers at the end.
+enum class Uniform : std::uint8_t { none_yet, float64, boolean, int53, mixed };
+
+// 2^53: integers below it in magnitude are exactly their float value.
+constexpr double exact_integers = 9007199254740992.0;
+
+NumberKey key_from_number(Uniform kind, double value) {
+    switch (kind) {
+        case Uniform::float64: return NumberKey{NumberKey::float64, std::bit_cast<std::uint64_t>(value)};
+        case Uniform::boolean: return NumberKey{NumberKey::boolean, value != 0.0 ? 1u : 0u};
+        default:
+            return NumberKey{NumberKey::int64, static_cast<std::uint64_t>(static_cast<std::int64_t>(value))};
+    }
+}
+
 // The cell pass's back end for one chunk: what each column teaches.
 class LearnSink final : public convert::CellSink {
 public:
@@ -110,29 +127,51 @@ public:
         options.start_text.assign(cols, false);
         for (std::size_t j : learner_.turned_columns()) options.start_text[j] = true;
         keys_.resize(cols);
+        uniform_.assign(cols, Uniform::none_yet);
         strs_.resize(cols);
         learned_.resize(cols);
     }
 
-    void numeric_cell(std::size_t, std::size_t j, PyObject* cell, double value) override {
+    void numeric_cell(std::size_t i, std::size_t j, PyObject* cell, double value) override {
+        NumberKey key{};
+        Uniform kind = Uniform::mixed;
         // A NumPy float64 prints as the float it is.
         if (PyFloat_CheckExact(cell) || Py_TYPE(cell) == &PyDoubleArrType_Type) {
-            keys_[j].insert(NumberKey{NumberKey::float64, std::bit_cast<std::uint64_t>(value)});
-            return;
-        }
-        if (PyBool_Check(cell) || Py_TYPE(cell) == &PyBoolArrType_Type) {
-            keys_[j].insert(NumberKey{NumberKey::boolean, value != 0.0 ? 1u : 0u});
-            return;
-        }
-        if (PyLong_CheckExact(cell)) {
+            key = NumberKey{NumberKey::float64, std::bit_cast<std::uint64_t>(value)};
+            kind = Uniform::float64;
+        } else if (PyBool_Check(cell) || Py_TYPE(cell) == &PyBoolArrType_Type) {
+            key = NumberKey{NumberKey::boolean, value != 0.0 ? 1u : 0u};
+            kind = Uniform::boolean;
+        } else if (PyLong_CheckExact(cell)) {
             int overflow = 0;
             const long long integer = PyLong_AsLongLongAndOverflow(cell, &overflow);
-            if (overflow == 0 && !(integer == -1 && PyErr_Occurred())) {
-                keys_[j].insert(NumberKey{NumberKey::int64, static_cast<std::uint64_t>(integer)});
-                return;
+            if (overflow != 0 || (integer == -1 && PyErr_Occurred())) {
+                PyErr_Clear();
+                return add_text(i, j, cell);
             }
-            PyErr_Clear();
+            key = NumberKey{NumberKey::int64, static_cast<std::uint64_t>(integer)};
+            if (std::fabs(value) < exact_integers) kind = Uniform::int53;
+        } else {
+            return add_text(i, j, cell);
         }
+        Uniform& uniform = uniform_[j];
+        if (uniform == Uniform::none_yet && kind != Uniform::mixed) uniform = kind;
+        if (uniform == kind) return;  // the key follows from the number
+        if (uniform != Uniform::mixed) {
+            // The column stops being uniform: the keys of the rows above, all of the one kind.
+            for (std::size_t r = 0; r < i; ++r) keys_[j].insert(key_from_number(uniform, columns_->matrix.at(r, j)));
+            uniform = Uniform::mixed;
+        }
+        keys_[j].insert(key);
+    }
+
+    void add_text(std::size_t i, std::size_t j, PyObject* cell) {
+        if (uniform_[j] != Uniform::mixed && uniform_[j] != Uniform::none_yet) {
+            // Every row above is numeric and of the one kind (rows of other kinds made it mixed).
+            const Uniform kind = uniform_[j];
+            for (std::size_t r = 0; r < i; ++r) keys_[j].insert(key_from_number(kind, columns_->matrix.at(r, j)));
+        }
+        uniform_[j] = Uniform::mixed;
         std::string text;
         convert::append_cell_text(text, cell);
         strs_[j].insert(std::move(text));
@@ -143,6 +182,12 @@ public:
     void numbers(std::size_t j, const char* base, npy_intp stride, PyArray_Descr* descr) override {
         if (descr == nullptr) fault("numbers read without their dtype");
         const std::size_t rows = columns_->matrix.rows;
+        if (descr->type_num == NPY_DOUBLE || descr->type_num == NPY_BOOL) {
+            // Keys follow from the distinct numbers at the end.
+            uniform_[j] = descr->type_num == NPY_DOUBLE ? Uniform::float64 : Uniform::boolean;
+            return;
+        }
+        uniform_[j] = Uniform::mixed;
         if (const KeyReader read = key_reader(descr->type_num)) {
             for (std::size_t i = 0; i < rows; ++i) keys_[j].insert(read(base + static_cast<npy_intp>(i) * stride));
             return;
@@ -167,16 +212,21 @@ public:
         learned_[j].turned = text_mode;
         tasks_.submit([this, j, turn] {
             ColumnLearning& column = learned_[j];
+            const Matrix& matrix = columns_->matrix;
+            std::vector<std::uint64_t> numbers = distinct_numbers(matrix, j, column.turned ? turn : matrix.rows);
             std::vector<NumberKey> keys(keys_[j].begin(), keys_[j].end());
             keys_[j] = {};
+            if (const Uniform kind = uniform_[j]; kind != Uniform::none_yet && kind != Uniform::mixed) {
+                for (const auto bits : numbers) keys.push_back(key_from_number(kind, std::bit_cast<double>(bits)));
+            }
             std::sort(keys.begin(), keys.end());
+            keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
             column.str_keys.add(std::move(keys));
             std::vector<std::string> strs(strs_[j].begin(), strs_[j].end());
             strs_[j] = {};
             std::sort(strs.begin(), strs.end());
             column.str_texts.add(std::move(strs));
-            const Matrix& matrix = columns_->matrix;
-            column.numbers.add(distinct_numbers(matrix, j, column.turned ? turn : matrix.rows));
+            column.numbers.add(std::move(numbers));
             if (!column.turned) return;
             column.texts.add(distinct_texts(columns_->texts[j], turn, matrix.rows));
             columns_->texts[j] = TextColumn();
@@ -192,6 +242,7 @@ private:
     const LearnerState& learner_;
     convert::CellColumns* columns_ = nullptr;
     std::vector<boost::unordered_flat_set<NumberKey, NumberKeyHash>> keys_;
+    std::vector<Uniform> uniform_;
     std::vector<boost::unordered_flat_set<std::string, SeededHash, std::equal_to<>>> strs_;
     std::vector<ColumnLearning> learned_;
     TaskBatch tasks_;  // declared last: waited for first
