@@ -240,3 +240,77 @@ def test_frames_without_pyarrow():
     done = run_script(WITHOUT_PYARROW, timeout=300, path=[pathlib.Path(__file__).resolve().parent])
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "ok"
+
+
+# --- repeated str objects ----------------------------------------------------------------
+
+
+class Text(str):
+    """A str subclass: its str() is its own, whatever object it is."""
+
+    def __str__(self):
+        return "sub:" + str.__str__(self)
+
+
+class Cells:
+    """Item access only: no cell can be recognised by where it is stored."""
+
+    def __init__(self, arr):
+        self._arr = arr
+
+    def __getitem__(self, key):
+        return self._arr[key]
+
+
+class ItemFrame:
+    """Taken as a frame by its type name; its cells are fetched one by one."""
+
+    def __init__(self, arr):
+        self.shape = arr.shape
+        self.columns = [f"c{j}" for j in range(arr.shape[1])]
+        self.values = Cells(arr)
+
+
+ItemFrame.__name__ = "DataFrame"
+
+
+class Rewriter:
+    """A cell whose str() puts new str objects into the column below it."""
+
+    def __init__(self, arr, column):
+        self.arr, self.column = arr, column
+
+    def __str__(self):
+        rows = self.arr.shape[0]
+        for i in range(0, rows, 7):
+            if type(self.arr[i, self.column]) is str:
+                self.arr[i, self.column] = "".join(["new", str(i % 5)])  # a fresh object each time
+        return "rewriter"
+
+
+@settings(max_examples=12, deadline=None, print_blob=True)
+@given(st.data())
+def test_repeated_str_objects_read_as_their_texts(data):
+    rows = data.draw(st.sampled_from([4096, 5000, 9000]))
+    vocabulary = [f"w{k}" for k in range(data.draw(st.integers(1, 3000)))]
+    pick = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
+    arr = np.empty((rows, 3), dtype=object)
+    arr[:, 0] = [vocabulary[k] for k in pick.integers(len(vocabulary), size=rows)]  # shared objects
+    arr[:, 1] = [Text(vocabulary[k]) if k % 3 == 0 else vocabulary[k] for k in pick.integers(len(vocabulary), size=rows)]
+    arr[:, 2] = arr[:, 0]
+    # Numbers above the first text, missing values and other objects among the texts.
+    first_text = data.draw(st.integers(0, rows - 1))
+    arr[:first_text, 2] = pick.normal(size=first_text)
+    for i in pick.integers(first_text, rows, size=data.draw(st.integers(0, 50))):
+        arr[i, 2] = data.draw(st.sampled_from([math.nan, None, 7, True, pd.NA, "nan"]))
+    if data.draw(st.booleans()):
+        arr[pick.integers(first_text, rows), 2] = Rewriter(arr, 2)
+    expected_arr = arr.copy()
+    expected_arr[:, 2] = [Rewriter(expected_arr, 2) if isinstance(c, Rewriter) else c for c in arr[:, 2]]
+
+    direct, items = quorvel.Encoder(), quorvel.Encoder()
+    out_direct, cols_direct = direct.encode(arr)
+    out_items, cols_items = items.encode(ItemFrame(expected_arr))
+    assert cols_direct == cols_items == [0, 1, 2]
+    np.testing.assert_array_equal(out_direct, out_items.to_numpy())
+    assert learned(direct.__getstate__()) == learned(items.__getstate__())

@@ -32,6 +32,12 @@ namespace {
 
 using py::Ref;
 
+// Columns shorter than this are staged plainly: there is little to save.
+constexpr std::size_t repeat_rows_min = 4096;
+// Beyond this many distinct objects the lookups leave the cache and cost the reading thread
+// more than hashing the texts costs the worker pool.
+constexpr std::size_t repeat_entries_max = 16384;
+
 // "TypeName: message" of the pending Python error, which is cleared.
 std::string take_error_text() {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
@@ -307,6 +313,10 @@ void CellPass::read_number_columns(const std::size_t* positions, std::size_t cou
 
 void CellPass::read_objects(std::size_t j, PyArrayObject* array, npy_intp column, bool by_row) {
     const int column_axis = by_row ? 0 : 1, row_axis = by_row ? 1 : 0;
+    if (refs_ != nullptr && matrix_.rows >= repeat_rows_min && matrix_.rows < std::numeric_limits<std::uint32_t>::max()) {
+        referencing_ = j;
+        (*refs_)[j].reserve(matrix_.rows);
+    }
     for (std::size_t i = 0; i < matrix_.rows; ++i) {
         // Layout is read afresh for every cell: a cell's __str__ may have changed the array.
         if (PyArray_NDIM(array) != 2 || static_cast<std::size_t>(PyArray_DIM(array, row_axis)) <= i ||
@@ -323,14 +333,74 @@ void CellPass::read_objects(std::size_t j, PyArrayObject* array, npy_intp column
         if (stored == nullptr) stored = Py_None;
         // Plain str and float cells run no Python code: take them without holding them.
         if (text_mode_[j] ? PyUnicode_CheckExact(stored) : PyFloat_CheckExact(stored)) {
-            take_cell(i, j, stored);
+            if (referencing_ == j && text_mode_[j]) {
+                take_str_by_identity(j, stored);
+            } else {
+                take_cell(i, j, stored);
+            }
             continue;
         }
         // Held for the duration of the cell: its methods may replace it in the array.
         Ref cell = Ref::borrow(stored);
         take_cell(i, j, cell.get());
     }
+    if (referencing_ == j) {
+        const bool keep = text_mode_[j];
+        const std::size_t entries = texts_[j].size();
+        release(seen_);
+        release(held_);
+        referencing_ = none;
+        // Staging by reference pays only where rows repeat staged texts.
+        if (!keep || entries == matrix_.rows) release((*refs_)[j]);
+    }
     column_done(j);
+}
+
+// An exact str in a column staged by reference: a str object met before is known by its
+// address (its text, unchangeable, is staged already).
+void CellPass::take_str_by_identity(std::size_t j, PyObject* text) {
+    BufferVector<std::uint32_t>& refs = (*refs_)[j];
+    const auto [it, inserted] = seen_.try_emplace(text, static_cast<std::uint32_t>(texts_[j].size()));
+    if (!inserted) {
+        refs.push_back(it->second);
+        if ((refs.size() & (refs.size() - 1)) == 0) check_repeats(j);
+        return;
+    }
+    held_.push_back(Ref::borrow(text));
+    with_cell_text(text, [&](std::string_view utf8) { texts_[j].push_back(utf8); });
+    refs.push_back(it->second);
+    check_repeats(j);
+}
+
+// Every text staged in a column read by reference gets its own place.
+void CellPass::push_text(std::size_t j, std::string_view text) {
+    texts_[j].push_back(text);
+    if (referencing_ != j) return;
+    (*refs_)[j].push_back(static_cast<std::uint32_t>(texts_[j].size() - 1));
+    check_repeats(j);
+}
+
+// Checked each time the rows read reach a power of two: a column whose rows often hold
+// texts not staged before, or that holds many distinct objects, goes back to plain
+// staging, as the references would cost more than they save.
+void CellPass::check_repeats(std::size_t j) {
+    const std::size_t rows = (*refs_)[j].size();
+    if (rows < repeat_rows_min || (rows & (rows - 1)) != 0) return;
+    const std::size_t entries = texts_[j].size();
+    if (entries * 2 > rows || entries > repeat_entries_max) stop_referencing();
+}
+
+void CellPass::stop_referencing() {
+    const std::size_t j = referencing_;
+    BufferVector<std::uint32_t>& refs = (*refs_)[j];
+    TextColumn plain;
+    plain.reserve(matrix_.rows);
+    for (std::uint32_t ref : refs) plain.push_back(texts_[j][ref]);
+    texts_[j] = std::move(plain);
+    release(refs);
+    release(seen_);
+    release(held_);
+    referencing_ = none;
 }
 
 void CellPass::read_items(std::size_t j, PyObject* source, std::size_t column) {
@@ -425,7 +495,7 @@ void CellPass::take_number(std::size_t i, std::size_t j, double value) {
 void CellPass::take_text(std::size_t i, std::size_t j, std::string_view text) {
     if (keep_numeric_[j]) return not_numeric(i, j, text);
     if (!text_mode_[j]) switch_to_text(i, j);
-    texts_[j].push_back(text);
+    push_text(j, text);
 }
 
 void CellPass::column_done(std::size_t j) {
@@ -443,12 +513,12 @@ void CellPass::switch_to_text(std::size_t i, std::size_t j) {
     for (std::size_t r = 0; r < i; ++r) {
         scratch.clear();
         append_number_text(scratch, matrix_.at(r, j));
-        column.push_back(scratch);
+        push_text(j, scratch);
     }
 }
 
 void CellPass::append_cell_text(std::size_t j, PyObject* cell) {
-    with_cell_text(cell, [&](std::string_view text) { texts_[j].push_back(text); });
+    with_cell_text(cell, [&](std::string_view text) { push_text(j, text); });
 }
 
 ArrayColumns::ArrayColumns(PyObject* source, std::size_t rows, std::size_t cols) : source_(source), cols_(cols) {
@@ -481,8 +551,10 @@ std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataf
     const auto [rows, cols] = read_shape(obj);
     Matrix matrix = Matrix::zeros(rows, cols);
     std::vector<TextColumn> texts(cols);
-    ColumnPass columns(matrix, texts);  // declared after texts: on failure it waits for its tasks first
+    std::vector<BufferVector<std::uint32_t>> refs(cols);
+    ColumnPass columns(matrix, texts, &refs);  // declared after texts: on failure it waits for its tasks first
     CellPass pass(matrix, texts, [&columns](std::size_t j) { columns.start_column(j); });
+    pass.stage_by_reference(&refs);
     if (is_dataframe) {
         // Read straight from the frame's own arrays where they give the cells of its
         // `values`; `values` itself is fetched only for the columns that need it, and

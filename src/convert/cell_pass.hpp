@@ -5,13 +5,17 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <source_location>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "convert/numpy.hpp"
+#include "core/buffer.hpp"
 #include "core/matrix.hpp"
 #include "core/text_column.hpp"
 
@@ -92,6 +96,12 @@ public:
     /// Another back end, told about every column (see CellSink), with its options.
     void set_sink(CellSink* sink, const CellPassOptions& options);
 
+    /// Stages repeated `str` objects of object columns once: while read_objects reads a
+    /// column, each exact `str` object's text is staged at its first row only, and
+    /// `refs[j]` then names each row's staged text. Columns with few repeats go back to
+    /// plain staging (refs[j] left empty). For back ends that take staging by reference.
+    void stage_by_reference(std::vector<BufferVector<std::uint32_t>>* refs) { refs_ = refs; }
+
     /// Column j is text from its first cell on (every cell takes its str()). Call before
     /// reading the column.
     void start_in_text_mode(std::size_t j);
@@ -140,6 +150,12 @@ public:
     std::size_t rows() const { return matrix_.rows; }
 
 private:
+    static constexpr std::size_t none = static_cast<std::size_t>(-1);
+
+    void push_text(std::size_t j, std::string_view text);
+    void take_str_by_identity(std::size_t j, PyObject* text);
+    void check_repeats(std::size_t j);
+    void stop_referencing();
     void switch_to_text(std::size_t i, std::size_t j);
     void append_cell_text(std::size_t j, PyObject* cell);
     void not_numeric(std::size_t i, std::size_t j, std::string_view text);
@@ -153,6 +169,13 @@ private:
     CellSink* sink_ = nullptr;
     std::vector<bool> keep_numeric_;
     bool observe_numbers_ = false;
+    // Staging by reference: the column being read so, the `str` objects met in it (held,
+    // so no other object can take the address of one while it is in the map) and the
+    // place of each one's text.
+    std::vector<BufferVector<std::uint32_t>>* refs_ = nullptr;
+    std::size_t referencing_ = none;
+    boost::unordered_flat_map<PyObject*, std::uint32_t> seen_;
+    std::vector<py::Ref> held_;
 };
 
 /// The columns of a 2-D source, read by position: a NumPy array straight from memory

@@ -9,9 +9,9 @@
 
 namespace quorvel {
 
-ColumnPass::ColumnPass(Matrix& matrix, std::vector<TextColumn>& texts)
-    : matrix_(matrix), texts_(texts), learned_(matrix.cols) {
-    if (texts.size() != matrix.cols) {
+ColumnPass::ColumnPass(Matrix& matrix, std::vector<TextColumn>& texts, std::vector<BufferVector<std::uint32_t>>* refs)
+    : matrix_(matrix), texts_(texts), refs_(refs), learned_(matrix.cols) {
+    if (texts.size() != matrix.cols || (refs != nullptr && refs->size() != matrix.cols)) {
         fault("column pass: " + std::to_string(texts.size()) + " text lists for " + std::to_string(matrix.cols) +
               " columns");
     }
@@ -21,16 +21,24 @@ void ColumnPass::start_column(std::size_t j) {
     if (j >= matrix_.cols || (!started_.empty() && j <= started_.back())) {
         fault("column pass: column " + std::to_string(j) + " started out of order");
     }
-    if (texts_[j].size() != matrix_.rows) {
-        fault("column pass: text column " + std::to_string(j) + " has " + std::to_string(texts_[j].size()) +
-              " texts for " + std::to_string(matrix_.rows) + " rows");
+    const bool by_reference = refs_ != nullptr && !(*refs_)[j].empty();
+    const std::size_t staged = by_reference ? (*refs_)[j].size() : texts_[j].size();
+    if (staged != matrix_.rows) {
+        fault("column pass: text column " + std::to_string(j) + " has " + std::to_string(staged) + " texts for " +
+              std::to_string(matrix_.rows) + " rows");
     }
     started_.push_back(j);
     // Each task writes only cells (i, j) of its own column and its own slot of learned_,
     // so no locking is needed; label_encode nests its own parallel work in the pool.
-    tasks_.submit([this, j] {
+    tasks_.submit([this, j, by_reference] {
         double* const column = matrix_.rows == 0 ? nullptr : matrix_.begin() + j;
         Learned& learned = learned_[j];
+        if (by_reference) {
+            learned.table = label_encode_refs(texts_[j], (*refs_)[j], column, matrix_.cols, learned.texts,
+                                              &learned.decode, [this, j] { texts_[j] = TextColumn(); });
+            release((*refs_)[j]);
+            return;
+        }
         // The staged texts are freed as soon as their copies are stored: keeps the peak down.
         learned.table = label_encode_into(texts_[j], column, matrix_.cols, learned.texts, &learned.decode,
                                           [this, j] { texts_[j] = TextColumn(); });

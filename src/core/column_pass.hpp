@@ -1,8 +1,10 @@
 // The parallel column pass of matrix encoding: encodes every text column into the matrix.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
+#include "core/buffer.hpp"
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
 #include "core/text_column.hpp"
@@ -21,7 +23,11 @@ class ColumnPass {
 public:
     /// `texts` must have one entry per matrix column and must not be resized while
     /// tasks run; the matrix buffer must stay where it is.
-    ColumnPass(Matrix& matrix, std::vector<TextColumn>& texts);
+    ///
+    /// With `refs`, a column j whose refs[j] is not empty is staged by reference: row i
+    /// holds the text texts[j][refs[j][i]] (see label_encode_refs).
+    ColumnPass(Matrix& matrix, std::vector<TextColumn>& texts,
+               std::vector<BufferVector<std::uint32_t>>* refs = nullptr);
 
     /// Starts encoding column j, whose rows texts are complete and will not change.
     void start_column(std::size_t j);
@@ -38,6 +44,7 @@ private:
 
     Matrix& matrix_;
     std::vector<TextColumn>& texts_;
+    std::vector<BufferVector<std::uint32_t>>* refs_;
     std::vector<std::size_t> started_;  // text columns, ascending
     std::vector<Learned> learned_;      // by column, written by that column's task only
     TaskBatch tasks_;                   // declared last: destroyed (waited for) first

@@ -466,6 +466,17 @@ CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t s
     return encode_column<std::uint64_t>(values, out, stride, texts, decode, rows_read);
 }
 
+CodeTable label_encode_refs(const TextColumn& texts, const BufferVector<std::uint32_t>& refs, double* out,
+                            std::size_t stride, TextStore& store, DecodeMap* decode,
+                            const std::function<void()>& rows_read) {
+    BufferVector<double> codes(texts.size());
+    CodeTable table = label_encode_into(texts, codes.data(), 1, store, decode, rows_read);
+    for_range(refs.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) out[i * stride] = codes[refs[i]];
+    });
+    return table;
+}
+
 LabelEncoded label_encode(const TextColumn& values) {
     LabelEncoded result;
     result.codes.resize(values.size());

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string_view>
 #include <vector>
 
+#include "core/buffer.hpp"
 #include "core/encoding_info.hpp"
 #include "core/text_column.hpp"
 
@@ -34,6 +36,15 @@ LabelEncoded label_encode(const TextColumn& values);
 /// table is built), so a caller that owns the rows can free them early.
 CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
                             DecodeMap* decode = nullptr, const std::function<void()>& rows_read = {});
+
+/// label_encode_into for a column staged by reference: row i holds the text
+/// `texts[refs[i]]` (several entries of `texts` may hold equal texts). Only the staged
+/// texts are hashed and sorted; each row's code is then looked up through its reference.
+/// The code table, decode map and codes equal those of the rows' texts staged one by one.
+/// `rows_read` is called once `texts` is no longer read; `refs` is read to the end.
+CodeTable label_encode_refs(const TextColumn& texts, const BufferVector<std::uint32_t>& refs, double* out,
+                            std::size_t stride, TextStore& store, DecodeMap* decode = nullptr,
+                            const std::function<void()>& rows_read = {});
 
 /// The decode map of a code table: code -> text for every entry that has a code (views
 /// into the same storage as the table's texts).
