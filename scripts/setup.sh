@@ -24,5 +24,6 @@ fi
 
 "$PYTHON" -m pip install -q --disable-pip-version-check \
     "scikit-build-core>=0.10" "numpy>=2" "pandas>=2" pytest hypothesis psutil mypy pyright pandas-stubs
-# The sklearn extra brings scikit-learn, which quorvel_ml.sklearn and its tests need.
-"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation ".[sklearn]"
+# The sklearn and dask extras: quorvel_ml.sklearn and quorvel_ml.dask and their tests need
+# scikit-learn, and dask with distributed (the Dask tests run on a local cluster).
+"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation ".[sklearn,dask]"
