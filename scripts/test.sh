@@ -3,4 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-exec "${PYTHON:-python3}" -m pytest -q -p no:cacheprovider tests "$@"
+# One progress line per test file, and the reason of every skip (-rs).
+exec "${PYTHON:-python3}" -m pytest -rs -p no:cacheprovider tests "$@"

@@ -1,22 +1,17 @@
 """Borrow conflicts through re-entry, and internal faults raised as PanicException."""
 
 import re
-import struct
 import threading
 
 import numpy as np
 import pytest
 
 from quorvel import Encoder
+from conftest import EMPTY_STATE, STATE_WITHOUT_DECODE_MAP
 
 pd = pytest.importorskip("pandas")
 
-EMPTY_STATE = b"\x00" * 5
 FLOATS = np.zeros((1, 1))
-
-
-def u64(value):
-    return struct.pack("<Q", value)
 
 
 class Reenter:
@@ -208,7 +203,6 @@ def test_shared_calls_from_another_thread_during_decode():
 # Internal faults
 
 # object_columns [0], no code tables, no decode maps.
-STATE_WITHOUT_DECODE_MAP = b"\x01" + u64(1) + u64(0) + u64(0) + u64(0) + b"\x00\x00\x00\x00"
 UNWRAP = "called `Result::unwrap()` on an `Err` value"
 
 

@@ -10,16 +10,12 @@ from hypothesis import strategies as st
 import quorvel
 
 from tables import objects
+from conftest import is_panic
 
 pd = pytest.importorskip("pandas")
 
 NAN = float("nan")
 INF = float("inf")
-
-
-
-def is_panic(exc):
-    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
 
 
 def learned(texts=("a", "b", "c")):

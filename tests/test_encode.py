@@ -11,14 +11,13 @@ import pytest
 import quorvel
 
 from tables import objects
+from conftest import EMPTY_STATE, is_panic
 
 pd = pytest.importorskip("pandas")
 
 NAN = float("nan")
 MISSING = object()  # expected "no code" for a cell
-EMPTY_STATE = b"\x00" * 5
 SUPPORTED = "numpy.ndarray, pandas.DataFrame"
-
 
 
 def column(values):
@@ -39,10 +38,6 @@ def decoded_column(values):
     out, cols = enc.encode(column(values))
     assert cols == [0]
     return list(enc.decode(out)[:, 0])
-
-
-def is_panic(exc):
-    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
 
 
 # --- the code rule -----------------------------------------------------------------------

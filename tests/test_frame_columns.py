@@ -2,11 +2,8 @@
 every cell of its `values` gives: the same codes, texts, column kinds and learned tables."""
 
 import math
-import os
 import pathlib
 import struct
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -14,6 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvel
+from conftest import run_script
 
 pd = pytest.importorskip("pandas")
 try:
@@ -239,11 +237,7 @@ print("ok")
 
 
 def test_frames_without_pyarrow():
-    env = dict(os.environ)
-    here = str(pathlib.Path(__file__).resolve().parent)
-    module_dir = str(pathlib.Path(quorvel.__file__).resolve().parent)
-    env["PYTHONPATH"] = os.pathsep.join([here, module_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    done = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW], env=env, capture_output=True, text=True, timeout=300)
+    done = run_script(WITHOUT_PYARROW, timeout=300, path=[pathlib.Path(__file__).resolve().parent])
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "ok"
 

@@ -4,7 +4,6 @@ import copy
 import gc
 import pickle
 import json
-import struct
 import subprocess
 import sys
 
@@ -12,19 +11,10 @@ import numpy as np
 import pytest
 
 from quorvel import Encoder
+from conftest import EMPTY_STATE, STATE_WITHOUT_DECODE_MAP, u64
 
 pd = pytest.importorskip("pandas")
 psutil = pytest.importorskip("psutil")
-
-EMPTY_STATE = b"\x00" * 5
-
-
-def u64(value):
-    return struct.pack("<Q", value)
-
-
-# object_columns [0], no code tables, no decode maps: a later decode faults.
-STATE_WITHOUT_DECODE_MAP = b"\x01" + u64(1) + u64(0) + u64(0) + u64(0) + b"\x00\x00\x00\x00"
 
 
 class Num:

@@ -12,8 +12,7 @@ import pytest
 
 import quorvel
 from quorvel import Encoder
-
-EMPTY_STATE = b"\x00" * 5
+from conftest import EMPTY_STATE
 
 
 class Text(str):

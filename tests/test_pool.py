@@ -1,7 +1,8 @@
-"""The worker pool's size under different environments, and results that do not depend on it.
+"""The worker pool's size under different environments, fork() and thread limits.
 
-Runs cases of the core test executable (built by test_core.py) as subprocesses, since the
-pool size is fixed once per process.
+Runs cases of the core test executable (built by test_core.py from the source tree) and
+scripts using the installed module as subprocesses, since the pool is fixed once per
+process. The module's cases need only the installed module.
 """
 
 import json
@@ -13,7 +14,12 @@ import sys
 
 import pytest
 
-from test_core import _exe
+
+def _exe():
+    from test_core import _exe as core_tests  # builds the core tests from the source tree
+
+    return core_tests()
+
 
 POOL_VARS = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 

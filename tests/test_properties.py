@@ -5,9 +5,6 @@ import decimal
 import json
 import math
 import os
-import pathlib
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -15,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvel
+from conftest import run_script
 
 pd = pytest.importorskip("pandas")
 
@@ -325,9 +323,7 @@ print(json.dumps({
 def _run_with_threads(count):
     env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
     env["RAYON_NUM_THREADS"] = str(count)
-    module_dir = str(pathlib.Path(quorvel.__file__).resolve().parent)
-    env["PYTHONPATH"] = os.pathsep.join([module_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    done = subprocess.run([sys.executable, "-c", POOL_SCRIPT], env=env, capture_output=True, text=True, timeout=300)
+    done = run_script(POOL_SCRIPT, timeout=300, env=env)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 

@@ -1,25 +1,10 @@
 """Cells that reshape their array, forks in mid-encode, raw bool bytes and failing allocations: no crash, no hang, right values."""
 
-import os
-import pathlib
-import subprocess
-import sys
-import textwrap
-
 import numpy as np
 import pytest
 
-import quorvel
 from quorvel import Encoder
-
-
-def run_script(code, timeout=120):
-    """Runs `code` in a fresh interpreter that imports the quorvel under test."""
-    env = dict(os.environ)
-    module_dir = str(pathlib.Path(quorvel.__file__).resolve().parent)
-    env["PYTHONPATH"] = os.pathsep.join([module_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
-                          timeout=timeout)
+from conftest import run_script
 
 
 def test_cell_that_makes_the_array_one_dimensional_raises_instead_of_crashing():

@@ -16,17 +16,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorvel
+from conftest import EMPTY_STATE, u64
 
 pd = pytest.importorskip("pandas")
 
 PREFIX = "failed to unpickle Encoder: "
 EOF = "io error: unexpected end of file"
-EMPTY_STATE = b"\x00" * 5
 MIB = 1 << 20
-
-
-def u64(value):
-    return struct.pack("<Q", value)
 
 
 def text(value: bytes):

@@ -271,7 +271,7 @@ std::optional<std::string> utf8_error(std::string_view text) {
 // A little-endian u64 from unaligned bytes, assembled in a local: one load on a
 // little-endian machine.
 inline std::uint64_t load_u64(const unsigned char* at) {
-    std::uint64_t value;
+    std::uint64_t value = 0;
     std::memcpy(&value, at, sizeof value);
     if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
     return value;
@@ -319,7 +319,7 @@ public:
 
     // A count or a text length.
     bool size(std::size_t& out) {
-        std::uint64_t value;
+        std::uint64_t value = 0;
         if (!u64(value)) return false;
         if (value > kMaxSize)
             return fail("Invalid size " + std::to_string(value) + ": sizes must fit in a usize (0 to " +
@@ -329,7 +329,7 @@ public:
     }
 
     bool column(std::size_t& out) {
-        std::uint64_t value;
+        std::uint64_t value = 0;
         if (!u64(value)) return false;
         if (value > kMaxSize)
             return fail("invalid value: integer `" + std::to_string(value) + "`, expected usize");
@@ -339,7 +339,7 @@ public:
 
     // A tag byte of an optional value: false for 0, true for 1.
     bool tag(bool& present) {
-        std::uint8_t value;
+        std::uint8_t value = 0;
         if (!byte(value)) return false;
         if (value > 1) return fail("tag for enum is not valid, found " + std::to_string(value));
         present = value == 1;
@@ -348,7 +348,7 @@ public:
 
     // A text's bytes, checked, without copying them.
     bool text(std::string_view& out) {
-        std::size_t length;
+        std::size_t length = 0;
         if (!size(length)) return false;
         if (!have(length)) return fail("io error: ");
         const std::string_view bytes(reinterpret_cast<const char*>(pos_), length);
@@ -380,7 +380,7 @@ public:
         DecodeMap::entries_type entries;
         entries.reserve(reservation<DecodeEntry>(count, bytes_left(), kMinDecodeEntryBytes));
         for (std::size_t i = 0; i < count; ++i) {  // beyond the reservation, grows by doubling
-            std::uint64_t code;
+            std::uint64_t code = 0;
             std::string_view text_value;
             if (!u64(code) || !text(text_value)) return false;
             entries.emplace_back(code, texts.add(text_value));
@@ -443,8 +443,8 @@ public:
             if (!column(plan.column) || !size(plan.count)) return false;
             for (std::size_t k = 0; k < plan.count; ++k) {
                 if (k % kPieceEntries == 0) plan.starts.push_back(offset(origin));
-                std::uint64_t code;
-                std::size_t length;
+                std::uint64_t code = 0;
+                std::size_t length = 0;
                 bool present = true;
                 if (decode && !u64(code)) return false;
                 if (!size(length)) return false;
@@ -475,8 +475,8 @@ public:
     // learned state has it) shares that stored text: it was checked when it was read.
     bool decode_entries(DecodeEntry* out, std::size_t count, TextStore& texts, std::span<const std::string_view> known) {
         for (std::size_t i = 0; i < count; ++i) {
-            std::uint64_t code;
-            std::size_t length;
+            std::uint64_t code = 0;
+            std::size_t length = 0;
             if (!u64(code) || !size(length)) return false;
             if (!have(length)) return fail("io error: ");
             const std::string_view bytes(reinterpret_cast<const char*>(pos_), length);
@@ -495,7 +495,7 @@ public:
     std::size_t offset(const unsigned char* start) const { return static_cast<std::size_t>(pos_ - start); }
 
     bool strategy(EncodingStrategy& out) {
-        std::uint32_t index;
+        std::uint32_t index = 0;
         if (!u32(index)) return false;
         if (index != 0)
             return fail("invalid value: integer `" + std::to_string(index) +
