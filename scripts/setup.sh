@@ -23,7 +23,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 "$PYTHON" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "numpy>=2" "pandas>=2" pytest hypothesis psutil mypy pyright pandas-stubs
+    "scikit-build-core>=0.10" "numpy>=2" "pandas>=2" pytest hypothesis psutil mypy pyright pandas-stubs pyarrow polars
 # The sklearn and dask extras: quorvel_ml.sklearn and quorvel_ml.dask and their tests need
 # scikit-learn, and dask with distributed (the Dask tests run on a local cluster).
 "$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation ".[sklearn,dask]"
