@@ -311,6 +311,7 @@ def test_repeated_str_objects_read_as_their_texts(data):
     direct, items = quorvel.Encoder(), quorvel.Encoder()
     out_direct, cols_direct = direct.encode(arr)
     out_items, cols_items = items.encode(ItemFrame(expected_arr))
-    assert cols_direct == cols_items == [0, 1, 2]
+    # Column 2 may hold no text at all when missing values cover every row from its first text.
+    assert cols_direct == cols_items and cols_direct[:2] == [0, 1]
     np.testing.assert_array_equal(out_direct, out_items.to_numpy())
     assert learned(direct.__getstate__()) == learned(items.__getstate__())
