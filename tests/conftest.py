@@ -1,11 +1,14 @@
 """Helpers shared by the test files: state bytes, the fault check and a fresh interpreter."""
 
+import json
 import os
 import pathlib
 import struct
 import subprocess
 import sys
 import textwrap
+
+import pytest
 
 import quorvel
 
@@ -39,3 +42,17 @@ def run_script(code, timeout=120, env=None, path=()):
     env["PYTHONPATH"] = os.pathsep.join([*map(str, path), module_dir, *rest])
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
                           timeout=timeout)
+
+
+def run_peak_memory_script(code, *args, timeout=300):
+    """Runs `code` (which resets and reads its own peak resident memory) in a fresh
+    interpreter and returns the JSON object it prints; skips where the peak cannot be reset."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pytest.skip("the peak resident memory cannot be reset here")
+    run = subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
+                         timeout=timeout)
+    assert run.returncode == 0, run.stderr
+    return json.loads(run.stdout)

@@ -3,15 +3,13 @@
 import copy
 import gc
 import pickle
-import json
-import subprocess
 import sys
 
 import numpy as np
 import pytest
 
 from quorvel import Encoder
-from conftest import EMPTY_STATE, STATE_WITHOUT_DECODE_MAP, u64
+from conftest import EMPTY_STATE, STATE_WITHOUT_DECODE_MAP, run_peak_memory_script, u64
 
 pd = pytest.importorskip("pandas")
 psutil = pytest.importorskip("psutil")
@@ -449,15 +447,7 @@ def test_encode_peak_is_what_the_call_returns_and_keeps():
     # With nearly every text distinct, the tables the encoder keeps are as large as the
     # working arrays of the encoding; those must be freed before the tables are built, so
     # the peak stays at the result plus the learned encoding.
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-    except OSError:
-        pytest.skip("the peak resident memory cannot be reset here")
-    run = subprocess.run([sys.executable, "-c", _PEAK_OF_ONE_ENCODE, "400000"],
-                         capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0, run.stderr
-    measured = json.loads(run.stdout)
+    measured = run_peak_memory_script(_PEAK_OF_ONE_ENCODE, 400000)
     assert measured["kept"] > 20 * MB  # the result and the tables are really there
     assert measured["peak"] <= 1.1 * measured["kept"], (
         f"peak {measured['peak'] / MB:.1f} MiB for {measured['kept'] / MB:.1f} MiB kept")

@@ -2,7 +2,6 @@
 
 import copy
 import itertools
-import json
 import math
 import pickle
 import random
@@ -16,7 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorvel
-from conftest import EMPTY_STATE, u64
+from conftest import EMPTY_STATE, run_peak_memory_script, u64
 
 pd = pytest.importorskip("pandas")
 
@@ -385,14 +384,7 @@ print(json.dumps(report))
 
 
 def test_reader_memory_follows_the_entries_read_not_the_declared_count():
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-    except OSError:
-        pytest.skip("the peak resident memory cannot be reset here")
-    run = subprocess.run([sys.executable, "-c", GREEDY_READ_SCRIPT], capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0, run.stderr
-    report = json.loads(run.stdout)
+    report = run_peak_memory_script(GREEDY_READ_SCRIPT)
     assert set(report) == {"code table", "decode map"}
     for name, read in report.items():
         # The length of the first garbage text runs past the end: the error the same state
