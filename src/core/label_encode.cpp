@@ -33,6 +33,10 @@
 #include <oneapi/tbb/parallel_reduce.h>
 #include <oneapi/tbb/parallel_sort.h>
 
+// The row hashes are computed inline, in the loop over the rows.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace quorvel {
 namespace {
 
@@ -79,7 +83,10 @@ struct SameText {
     using is_transparent = void;
     const DistinctRows<Id>* distinct;
     bool operator()(std::uint32_t a, std::uint32_t b) const noexcept { return a == b; }  // distinct by construction
-    bool operator()(const HashedText& key, std::uint32_t id) const noexcept { return distinct->text(id) == key.text; }
+    bool operator()(const HashedText& key, std::uint32_t id) const noexcept {
+        // Nearly every row is compared once with the distinct text it repeats.
+        return same_bytes(distinct->text(id), key.text);
+    }
     bool operator()(std::uint32_t id, const HashedText& key) const noexcept { return (*this)(key, id); }
 };
 
@@ -233,10 +240,13 @@ BufferVector<Id> rows_by_shard(const BufferVector<std::uint64_t>& hashes, std::v
 template <class Id>
 BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids) {
     const std::size_t n = values.size();
-    const SeededHash hasher;  // a fresh seed for this column's maps
+    const std::uint64_t seed = SeededHash{}.seed;  // a fresh seed for this column's maps
     BufferVector<std::uint64_t> hashes(n);
     for_range(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) hashes[i] = hasher(values[i]);
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::string_view text = values[i];
+            hashes[i] = XXH3_64bits_withSeed(text.data(), text.size(), seed);
+        }
     });
     const std::size_t expected = estimated_distinct(hashes);
 
