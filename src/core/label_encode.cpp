@@ -47,6 +47,7 @@ const double missing_code = std::bit_cast<double>(std::uint64_t{0x7FF80000000000
 constexpr std::size_t parallel_sort_min = std::size_t{1} << 14;  // distinct texts
 constexpr std::size_t parallel_rows_min = std::size_t{1} << 15;  // rows
 constexpr std::size_t row_grain = std::size_t{1} << 12;
+constexpr std::size_t small_column_rows = 4096;
 constexpr std::size_t store_chunks = 8;  // of a large column's distinct texts, copied at once
 
 // A row's text with its hash, computed once.
@@ -250,7 +251,10 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
     });
     const std::size_t expected = estimated_distinct(hashes);
 
-    // Few distinct texts: one map stays in cache and one pass beats splitting the rows.
+    // Few distinct texts: one map stays in cache and one pass beats splitting the rows. A
+    // short column's map is sized for all its rows at once (a few tens of KiB at most), and
+    // it never grows (each growth places every text found so far again).
+    if (n <= small_column_rows) return distinct_of(values, hashes, n, row_ids, AllRows{n});
     if (n < parallel_rows_min || expected == 0) return distinct_of(values, hashes, expected, row_ids, AllRows{n});
 
     // Each shard task takes only its own rows, so it writes only their slots of `row_ids`:
