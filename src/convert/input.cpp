@@ -130,12 +130,14 @@ bool takes_fast_path(PyObject* obj) {
     return PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(float64.get()));
 }
 
-ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text, bool read_in_place) {
+ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text, bool read_in_place, bool share_columns) {
     OUT out = recognise(obj);
     ensure_numpy();
     if (takes_fast_path(obj)) return ExtractedInput{copy_float64(obj, read_in_place), std::move(out), std::nullopt};
     if (!can_encode_text) py::raise(PyExc_Exception, "Provide a way to encode String!");
-    auto [matrix, learned] = encode_object_array(obj, out.is_dataframe());
+    auto [matrix, learned] = encode_object_array(obj, out.is_dataframe(), share_columns);
+    auto* frame = std::get_if<OUT::DataFrame>(&out.kind);
+    if (frame != nullptr && matrix.stored_columns() != matrix.cols) frame->source = Ref::borrow(obj);
     return ExtractedInput{std::move(matrix), std::move(out), std::move(learned)};
 }
 

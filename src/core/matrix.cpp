@@ -48,7 +48,24 @@ Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
 }
 
 Matrix Matrix::uninitialised(std::size_t rows, std::size_t cols) {
-    return Matrix{rows, cols, MatrixBuffer(allocate(checked_bytes(rows, cols)))};
+    return Matrix{rows, cols, MatrixBuffer(allocate(checked_bytes(rows, cols))), {}};
+}
+
+Matrix Matrix::by_columns(std::size_t rows, const std::vector<bool>& stored) {
+    std::vector<std::size_t> slots(stored.size(), absent);
+    std::size_t count = 0;
+    for (std::size_t c = 0; c < stored.size(); ++c) {
+        if (stored[c]) slots[c] = count++;
+    }
+    Matrix matrix{rows, stored.size(), MatrixBuffer(allocate(checked_bytes(rows, count))), std::move(slots)};
+    return matrix;
+}
+
+std::size_t Matrix::stored_columns() const noexcept {
+    if (slots.empty()) return cols;
+    std::size_t count = 0;
+    for (std::size_t slot : slots) count += slot != absent;
+    return count;
 }
 
 }  // namespace quorvel
