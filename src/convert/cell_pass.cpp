@@ -286,7 +286,7 @@ void copy_number_tiles(Matrix& matrix, const std::size_t* positions, std::size_t
         // Each column is contiguous here: copied whole, the columns spread over the pool.
         // Reading numbers runs no Python code, so the workers may do it.
         const std::size_t rows = matrix.rows;
-        const std::size_t min_parallel = rows == 0 ? count + 1 : (std::size_t{1} << 18) / rows + 2;
+        const std::size_t min_parallel = rows == 0 ? count + 1 : (std::size_t{1} << 22) / rows + 2;
         for_each_range(count, min_parallel, [&](std::size_t k0, std::size_t k1) {
             for (std::size_t k = k0; k < k1; ++k) {
                 double* out = matrix.column(positions[k]);
