@@ -118,7 +118,7 @@ OUT recognise(PyObject* obj) {
     Ref name = checked(PyType_GetName(Py_TYPE(obj)));
     const std::string_view text = py::utf8_view(name.get());
     if (text == "ndarray" || text == "memmap") return OUT{OUT::NumPy{}};
-    if (text == "DataFrame") return OUT{OUT::DataFrame{read_labels(obj)}};
+    if (text == "DataFrame") return OUT{OUT::DataFrame{read_labels(obj), {}}};
     write_line_to_stdout(text);
     py::raise(PyExc_TypeError, "Unsupported type: '" + std::string(text) +
                                    "'. Supported types are: numpy.ndarray, pandas.DataFrame");
