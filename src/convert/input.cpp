@@ -79,8 +79,21 @@ std::vector<std::string> labels_as_integers(PyObject* columns) {
     return labels;
 }
 
+// A pandas Index runs Python code for every label it yields when iterated; its `tolist()`
+// lists the same labels in one call. Nothing when `columns` is not exactly pandas' Index
+// or its labels are not all texts: the general route then reads them.
+std::optional<std::vector<std::string>> index_labels_as_texts(PyObject* columns) {
+    Ref pandas = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("pandas")).get()));
+    Ref index_type = pandas ? Ref::steal(PyObject_GetAttrString(pandas.get(), "Index")) : Ref{};
+    if (!index_type || reinterpret_cast<PyObject*>(Py_TYPE(columns)) != index_type.get()) return PyErr_Clear(), std::nullopt;
+    Ref list = Ref::steal(PyObject_CallMethod(columns, "tolist", nullptr));
+    if (!list || !PyList_CheckExact(list.get())) return PyErr_Clear(), std::nullopt;
+    return labels_as_texts(list.get());
+}
+
 std::vector<std::string> read_labels(PyObject* frame) {
     Ref columns = checked(PyObject_GetAttrString(frame, "columns"));
+    if (auto texts = index_labels_as_texts(columns.get())) return std::move(*texts);
     if (auto texts = labels_as_texts(columns.get())) return std::move(*texts);
     return labels_as_integers(columns.get());
 }

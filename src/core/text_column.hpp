@@ -70,13 +70,23 @@ public:
 
     std::size_t size() const noexcept { return ends_.size(); }
     bool empty() const noexcept { return ends_.empty(); }
+    /// Text i. Small enough to be inlined into the loops over rows: a column of less than
+    /// 2^OffsetBits bytes keeps its ends as they are.
     std::string_view operator[](std::size_t i) const noexcept {
-        const std::size_t begin = i == 0 ? 0 : end_of(i - 1);
-        return {bytes_.get() + begin, end_of(i) - begin};
+        if (wraps_.empty()) [[likely]] {
+            const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+            return {bytes_.get() + begin, ends_[i] - begin};
+        }
+        return wrapped_text(i);
     }
 
 private:
     static constexpr std::size_t kLowMask = (std::size_t{1} << OffsetBits) - 1;
+
+    [[gnu::noinline]] std::string_view wrapped_text(std::size_t i) const noexcept {
+        const std::size_t begin = i == 0 ? 0 : end_of(i - 1);
+        return {bytes_.get() + begin, end_of(i) - begin};
+    }
 
     std::size_t end_of(std::size_t i) const noexcept {
         std::size_t high = 0;

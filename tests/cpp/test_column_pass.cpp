@@ -188,3 +188,36 @@ TEST_CASE(column_pass_fingerprint) {
     std::cout << "fingerprint " << std::hex << std::setw(16) << std::setfill('0')
               << fingerprint(describe(t.matrix, info)) << "\n";
 }
+
+// Short columns wait for finish() and are encoded in a few tasks together: every row
+// count around that limit, with more text columns than workers, gives label_encode's
+// result for every column, and every column's texts are released.
+TEST_CASE(column_pass_short_columns_match_label_encode) {
+    std::mt19937_64 rng(7);
+    for (const std::size_t rows : {std::size_t{1}, std::size_t{3}, std::size_t{600}, std::size_t{2049},
+                                   std::size_t{4095}, std::size_t{4096}, std::size_t{5000}}) {
+        const std::size_t cols = 23;
+        std::vector<std::size_t> text_columns;
+        for (std::size_t j = 0; j < cols; ++j)
+            if (j % 5 != 1) text_columns.push_back(j);
+        Table t = make_table(rows, cols, text_columns, [&](std::size_t, std::size_t j) {
+            const std::uint64_t r = rng() % (j * 7 + 2);
+            return r == 0 ? std::string("nan") : "v" + std::to_string(r);
+        });
+        const std::vector<TextColumn> texts = t.texts;
+        const EncodingInfo info = encode_text_columns(t.matrix, t.texts, t.text_mode);
+        CHECK(info.object_columns == text_columns);
+        for (std::size_t j = 0; j < cols; ++j) {
+            if (!t.text_mode[j]) {
+                for (std::size_t i = 0; i < rows; ++i) CHECK_EQ(t.matrix.at(i, j), 1000.0 * static_cast<double>(i) + static_cast<double>(j));
+                continue;
+            }
+            CHECK(t.texts[j].empty());
+            LabelEncoded expected;
+            run_on_pool([&] { expected = label_encode(texts[j]); });
+            CHECK(info.encode_maps.at(j) == expected.table);
+            CHECK(info.decode_maps.at(j) == make_decode_map(expected.table));
+            for (std::size_t i = 0; i < rows; ++i) CHECK(same_cell(t.matrix.at(i, j), expected.codes[i]));
+        }
+    }
+}
