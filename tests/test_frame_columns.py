@@ -395,3 +395,32 @@ def test_frames_sharing_their_float64_columns_equal_values(data):
     np.testing.assert_array_equal(after_out[1:], before_out[1:])
     assert after_in[0, 0] == before_in[0, 0] or np.isnan(before_in[0, 0])
     assert after_out[-1, -1] == before_out[-1, -1] or np.isnan(before_out[-1, -1])
+
+
+class FrameWriter:
+    """A cell whose str() writes into the frame being encoded and replaces a column of it."""
+
+    def __init__(self):
+        self.frame = None
+
+    def __str__(self):
+        if self.frame is not None:
+            self.frame.iloc[:, 0] = -1.0
+            self.frame[self.frame.columns[1]] = "replaced"
+        return "writer"
+
+
+def test_cells_that_change_the_frame_leave_the_shared_columns_as_they_were():
+    """The float64 columns come from the frame as it was before its first cell was read."""
+    rows = SHARED_ROWS + 5
+    writer = FrameWriter()
+    cells = np.empty(rows, dtype=object)
+    cells[:] = ["a", "b"] * (rows // 2) + ["a"]
+    cells[3] = writer
+    frame = pd.DataFrame({"x": np.arange(rows, dtype=np.float64), "y": np.full(rows, 0.5), "t": cells})
+    expected = pd.DataFrame({"x": np.arange(rows, dtype=np.float64), "y": np.full(rows, 0.5),
+                             "t": np.where(np.arange(rows) == 3, 2.0, np.arange(rows) % 2).astype(np.float64)})
+    writer.frame = frame
+    out, cols = quorvel.Encoder().encode(frame)
+    assert cols == [2] and frame["y"].dtype != np.float64  # the cell did run
+    pd.testing.assert_frame_equal(out, expected)

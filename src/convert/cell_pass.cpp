@@ -585,6 +585,16 @@ bool worth_sharing(const std::vector<bool>& shared, std::size_t rows) {
     return rows > 0 && count > 0 && count * rows * sizeof(double) / bytes_per_own_column >= own;
 }
 
+// pandas' shallow copy of a frame, DataFrame(frame), which shares its columns under
+// copy-on-write tracking; empty (no error pending) if it cannot be had.
+Ref shallow_copy(PyObject* frame) {
+    Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
+    Ref constructor = pandas ? Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame")) : Ref{};
+    Ref copy = constructor ? Ref::steal(PyObject_CallOneArg(constructor.get(), frame)) : Ref{};
+    if (!copy) PyErr_Clear();  // the columns are then copied instead
+    return copy;
+}
+
 // Reads every cell into `matrix`, encoding text columns on the pool as they complete.
 template <class ReadAll>
 EncodingInfo encode_into(Matrix& matrix, ReadAll read_all) {
@@ -600,7 +610,7 @@ EncodingInfo encode_into(Matrix& matrix, ReadAll read_all) {
 
 }  // namespace
 
-std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe, bool share_columns) {
+std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe, py::Ref* shared_copy) {
     const auto [rows, cols] = read_shape(obj);
     if (!is_dataframe) {
         Matrix matrix = Matrix::zeros(rows, cols);
@@ -612,9 +622,9 @@ std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataf
     // released as soon as every cell is read, while the pool is still encoding.
     FrameColumns frame(obj, rows, cols);
     std::vector<bool> shared(cols, false);
-    if (share_columns) {
+    if (shared_copy != nullptr) {
         shared = frame.float64_columns();
-        if (!worth_sharing(shared, rows)) shared.assign(cols, false);
+        if (!worth_sharing(shared, rows) || !(*shared_copy = shallow_copy(obj))) shared.assign(cols, false);
     }
     // Column-major, the layout of the result frame's float block: each column is written
     // once, contiguously, and the result takes the buffer as it is. Every stored cell is

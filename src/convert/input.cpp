@@ -150,9 +150,9 @@ ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text, bool read_in_pl
     ensure_numpy();
     if (takes_fast_path(obj)) return ExtractedInput{copy_float64(obj, read_in_place), std::move(out), std::nullopt};
     if (!can_encode_text) py::raise(PyExc_Exception, "Provide a way to encode String!");
-    auto [matrix, learned] = encode_object_array(obj, out.is_dataframe(), share_columns);
     auto* frame = std::get_if<OUT::DataFrame>(&out.kind);
-    if (frame != nullptr && matrix.stored_columns() != matrix.cols) frame->source = Ref::borrow(obj);
+    auto [matrix, learned] =
+        encode_object_array(obj, frame != nullptr, share_columns && frame != nullptr ? &frame->source : nullptr);
     return ExtractedInput{std::move(matrix), std::move(out), std::move(learned)};
 }
 

@@ -20,8 +20,9 @@ struct OUT {
     struct NumPy {};
     struct DataFrame {
         std::vector<std::string> labels;  ///< the frame's column labels as texts
-        /// The caller's frame, when the matrix leaves some of its columns out: the result
-        /// takes those from it (through pandas, which tracks the sharing).
+        /// When the matrix leaves some of the frame's columns out: pandas' own shallow copy
+        /// of the caller's frame, made before any of its cells was read, from which the
+        /// result takes those columns (pandas tracks the sharing). Otherwise empty.
         py::Ref source;
     };
     std::variant<NumPy, DataFrame> kind;
@@ -61,9 +62,11 @@ bool takes_fast_path(PyObject* obj);
 /// Reads every cell of `obj` once, encodes its text columns on the worker pool and
 /// returns the matrix and what it learned. Failures are internal faults.
 ///
-/// The matrix of a DataFrame is column-major. With `share_columns`, the columns that the
+/// The matrix of a DataFrame is column-major. Given `shared_copy`, the columns that the
 /// frame holds as float64 under pandas' copy-on-write tracking are left out of it (not
-/// stored, not read) where taking them from the frame saves more than it costs.
-std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe, bool share_columns = false);
+/// stored, not read) where taking them from the frame saves more than it costs; then
+/// `*shared_copy` is set to pandas' shallow copy of the frame, made before any cell is
+/// read (so Python code run by a cell cannot change what the result takes from it).
+std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe, py::Ref* shared_copy = nullptr);
 
 }  // namespace quorvel::convert

@@ -304,13 +304,12 @@ Ref own_float_frame(PyObject* pandas, PyObject* labels, Matrix& matrix) {
 }
 
 // The result of encoding a frame whose float64 columns the matrix left out: pandas' own
-// shallow copy of the input, which tracks the columns it shares with it (writing into
-// either frame copies first), relabelled and re-indexed like a new frame, with every
+// shallow copy of the input (`copy`), which tracks the columns it shares with it (writing
+// into either frame copies first), relabelled and re-indexed like a new frame, with every
 // column the matrix holds put in at its position. No float64 column is copied.
-Ref shared_frame(PyObject* pandas, PyObject* source, PyObject* labels, Matrix& matrix) {
-    if (source == nullptr) fault("output: no frame to take the left-out columns from");
-    Ref constructor = checked(PyObject_GetAttrString(pandas, "DataFrame"));
-    Ref frame = checked(PyObject_CallOneArg(constructor.get(), source));
+Ref shared_frame(PyObject* pandas, Ref copy, PyObject* labels, Matrix& matrix) {
+    if (!copy) fault("output: no frame to take the left-out columns from");
+    Ref frame = std::move(copy);
     py::require_ok(PyObject_SetAttrString(frame.get(), "columns", labels));
     Ref range_type = checked(PyObject_GetAttrString(pandas, "RangeIndex"));
     Ref rows = checked(PyLong_FromSize_t(matrix.rows));
@@ -345,7 +344,7 @@ Ref dataframe(Matrix& matrix, OUT::DataFrame& out, const EncodingInfo* info) {
     const bool decodes = info != nullptr && !info->object_columns.empty();
     if (matrix.stored_columns() != matrix.cols) {
         if (decodes) fault("output: decoding a matrix that lacks columns");
-        return shared_frame(pandas.get(), out.source.get(), label_list.get(), matrix);
+        return shared_frame(pandas.get(), std::move(out.source), label_list.get(), matrix);
     }
     if (!decodes) {
         if (!matrix.row_major()) return own_float_frame(pandas.get(), label_list.get(), matrix);
