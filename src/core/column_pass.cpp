@@ -28,7 +28,7 @@ ColumnPass::ColumnPass(Matrix& matrix, std::vector<TextColumn>& texts, std::vect
 }
 
 void ColumnPass::start_column(std::size_t j) {
-    if (j >= matrix_.cols || (!started_.empty() && j <= started_.back())) {
+    if (j >= matrix_.cols || !matrix_.stores(j) || (!started_.empty() && j <= started_.back())) {
         fault("column pass: column " + std::to_string(j) + " started out of order");
     }
     const bool by_reference = refs_ != nullptr && !(*refs_)[j].empty();
@@ -48,16 +48,17 @@ void ColumnPass::start_column(std::size_t j) {
 }
 
 void ColumnPass::encode(std::size_t j, bool by_reference) {
-    double* const column = matrix_.rows == 0 ? nullptr : matrix_.begin() + j;
+    double* const column = matrix_.rows == 0 ? nullptr : matrix_.column(j);
+    const std::size_t step = matrix_.row_step();
     Learned& learned = learned_[j];
     if (by_reference) {
-        learned.table = label_encode_refs(texts_[j], (*refs_)[j], column, matrix_.cols, learned.texts,
+        learned.table = label_encode_refs(texts_[j], (*refs_)[j], column, step, learned.texts,
                                           &learned.decode, [this, j] { texts_[j] = TextColumn(); });
         release((*refs_)[j]);
         return;
     }
     // The staged texts are freed as soon as their copies are stored: keeps the peak down.
-    learned.table = label_encode_into(texts_[j], column, matrix_.cols, learned.texts, &learned.decode,
+    learned.table = label_encode_into(texts_[j], column, step, learned.texts, &learned.decode,
                                       [this, j] { texts_[j] = TextColumn(); });
 }
 
