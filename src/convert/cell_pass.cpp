@@ -638,7 +638,10 @@ std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataf
 
 void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink& sink) {
     const auto [rows, cols] = read_shape(obj);
-    columns.matrix = Matrix::zeros(rows, cols);
+    // A frame's matrix is column-major, the layout of a result frame's float block. It
+    // starts zero-filled: a sink may leave cells of its own to fill later.
+    columns.matrix = is_dataframe ? Matrix::by_columns(rows, std::vector<bool>(cols, true)) : Matrix::zeros(rows, cols);
+    if (is_dataframe && rows * cols != 0) std::memset(columns.matrix.begin(), 0, rows * cols * sizeof(double));
     columns.texts.assign(cols, TextColumn());
     CellPassOptions options;
     sink.begin(columns, options);
