@@ -122,4 +122,29 @@ private:
 
 using TextColumn = BasicTextColumn<32>;
 
+/// Whether two texts hold the same bytes. Inline: texts up to 16 bytes are compared as two
+/// overlapping words each instead of through a library call.
+inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const auto word = [](const char* p, auto width) {
+        decltype(width) w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    };
+    if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+    if (n >= 8) {
+        return word(a.data(), std::uint64_t{}) == word(b.data(), std::uint64_t{}) &&
+               word(a.data() + n - 8, std::uint64_t{}) == word(b.data() + n - 8, std::uint64_t{});
+    }
+    if (n >= 4) {
+        return word(a.data(), std::uint32_t{}) == word(b.data(), std::uint32_t{}) &&
+               word(a.data() + n - 4, std::uint32_t{}) == word(b.data() + n - 4, std::uint32_t{});
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
 }  // namespace quorvel
