@@ -58,8 +58,7 @@ Matrix Matrix::by_columns(std::size_t rows, const std::vector<bool>& stored) {
     for (std::size_t c = 0; c < stored.size(); ++c) {
         if (stored[c]) slots[c] = count++;
     }
-    Matrix matrix{rows, stored.size(), MatrixBuffer(allocate(checked_bytes(rows, count))), std::move(slots)};
-    return matrix;
+    return Matrix{rows, stored.size(), MatrixBuffer(allocate(checked_bytes(rows, count))), std::move(slots)};
 }
 
 std::size_t Matrix::stored_columns() const noexcept {

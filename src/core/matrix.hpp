@@ -69,16 +69,13 @@ struct Matrix {
     std::size_t row_step() const noexcept { return slots.empty() ? cols : 1; }
     /// The cell of row 0 of column c, which must be stored; column c's row r is at
     /// column(c)[r * row_step()].
-    double* column(std::size_t c) noexcept { return data.get() + offset(c); }
-    const double* column(std::size_t c) const noexcept { return data.get() + offset(c); }
+    double* column(std::size_t c) noexcept { return data.get() + column_offset(c); }
+    const double* column(std::size_t c) const noexcept { return data.get() + column_offset(c); }
+    std::size_t column_offset(std::size_t c) const noexcept { return slots.empty() ? c : slots[c] * rows; }
 
     double& at(std::size_t r, std::size_t c) noexcept { return column(c)[r * row_step()]; }
     double at(std::size_t r, std::size_t c) const noexcept { return column(c)[r * row_step()]; }
 
-private:
-    std::size_t offset(std::size_t c) const noexcept { return slots.empty() ? c : slots[c] * rows; }
-
-public:
     /// Gives up the buffer (to be freed with std::free by its new owner).
     double* release() noexcept { return data.release(); }
 };

@@ -221,3 +221,43 @@ TEST_CASE(column_pass_short_columns_match_label_encode) {
         }
     }
 }
+
+// Codes written into a column-major matrix that stores only some columns are the codes a
+// row-major matrix gets, cell for cell; the stored number columns are left as they are,
+// and a column the matrix does not store cannot be encoded into it.
+TEST_CASE(column_pass_into_stored_columns_of_a_column_major_matrix) {
+    for (const std::size_t rows : {std::size_t{7}, std::size_t{5000}}) {
+        const std::size_t cols = 6;
+        const std::vector<std::size_t> text_columns = {1, 2, 5};
+        auto text_of = [](std::size_t i, std::size_t j) { return "t" + std::to_string((i * 7919 + j) % (j + 3)); };
+        Table by_rows = make_table(rows, cols, text_columns, text_of);
+        const EncodingInfo expected = encode_text_columns(by_rows.matrix, by_rows.texts, by_rows.text_mode);
+
+        const std::vector<bool> stored = {false, true, true, true, false, true};
+        Table by_columns{Matrix::by_columns(rows, stored), std::vector<TextColumn>(cols), by_rows.text_mode};
+        CHECK(!by_columns.matrix.row_major() && by_columns.matrix.stored_columns() == 4);
+        for (std::size_t i = 0; i < rows; ++i) {
+            for (const auto j : text_columns) by_columns.texts[j].push_back(text_of(i, j));
+            by_columns.matrix.at(i, 3) = -static_cast<double>(i);
+        }
+        const EncodingInfo info = encode_text_columns(by_columns.matrix, by_columns.texts, by_columns.text_mode);
+        CHECK(info.object_columns == expected.object_columns);
+        for (const auto j : text_columns) {
+            CHECK(info.encode_maps.at(j) == expected.encode_maps.at(j));
+            const double* column = by_columns.matrix.column(j);
+            for (std::size_t i = 0; i < rows; ++i) CHECK(same_cell(column[i], by_rows.matrix.at(i, j)));
+        }
+        for (std::size_t i = 0; i < rows; ++i) CHECK_EQ(by_columns.matrix.at(i, 3), -static_cast<double>(i));
+
+        Table absent{Matrix::by_columns(rows, stored), std::vector<TextColumn>(cols), std::vector<bool>(cols, false)};
+        absent.text_mode[4] = true;
+        for (std::size_t i = 0; i < rows; ++i) absent.texts[4].push_back("x");
+        bool faulted = false;
+        try {
+            encode_text_columns(absent.matrix, absent.texts, absent.text_mode);
+        } catch (const InternalFault&) {
+            faulted = true;
+        }
+        CHECK(faulted);
+    }
+}
