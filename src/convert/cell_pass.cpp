@@ -571,9 +571,14 @@ void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink
     const auto [rows, cols] = read_shape(obj);
     columns.matrix = Matrix::zeros(rows, cols);
     columns.texts.assign(cols, TextColumn());
+    columns.refs.clear();
     CellPassOptions options;
     sink.begin(columns, options);
     CellPass pass(columns.matrix, columns.texts, nullptr);
+    if (options.stage_by_reference) {
+        columns.refs.resize(cols);
+        pass.stage_by_reference(&columns.refs);
+    }
     pass.set_sink(&sink, options);
     if (is_dataframe) {
         FrameColumns(obj, rows, cols).read_all(pass);
