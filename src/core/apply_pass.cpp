@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <mutex>
 
@@ -40,20 +41,55 @@ struct HashedView {
     std::uint64_t hash;
 };
 
-struct Prehashed {
-    using is_avalanching = void;  // XXH3 output is already well mixed
-    std::size_t operator()(const HashedView& key) const noexcept { return key.hash; }
-};
+// A table's text as a map key: short texts (most codes' texts) are held in the key itself,
+// so that a lookup reads no memory beyond the map's slot; longer ones are viewed where the
+// table keeps them.
+struct TableKey {
+    static constexpr std::size_t inline_size = 20;
 
-// Equal hashes are checked first: the text bytes (elsewhere in memory) are read only for
-// a likely match.
-struct SameView {
-    bool operator()(const HashedView& a, const HashedView& b) const noexcept {
-        return a.hash == b.hash && a.text == b.text;
+    std::uint64_t hash;
+    std::uint32_t size;
+    char bytes[inline_size];
+
+    static TableKey of(std::string_view text, std::uint64_t hash) noexcept {
+        TableKey key{hash, static_cast<std::uint32_t>(text.size()), {}};
+        if (text.size() <= inline_size) {
+            std::memcpy(key.bytes, text.data(), text.size());
+        } else {
+            const char* data = text.data();
+            std::memcpy(key.bytes, &data, sizeof data);
+        }
+        return key;
+    }
+
+    std::string_view text() const noexcept {
+        if (size <= inline_size) return {bytes, size};
+        const char* data = nullptr;
+        std::memcpy(&data, bytes, sizeof data);
+        return {data, size};
     }
 };
 
-using ShardMap = boost::unordered_flat_map<HashedView, double, Prehashed, SameView>;
+struct Prehashed {
+    using is_transparent = void;
+    using is_avalanching = void;  // XXH3 output is already well mixed
+    std::size_t operator()(const TableKey& key) const noexcept { return key.hash; }
+    std::size_t operator()(const HashedView& key) const noexcept { return key.hash; }
+};
+
+// Hash and size are checked first: text bytes are compared only for a likely match.
+struct SameText {
+    using is_transparent = void;
+    bool operator()(const TableKey& a, const TableKey& b) const noexcept {
+        return a.hash == b.hash && a.size == b.size && a.text() == b.text();
+    }
+    bool operator()(const TableKey& a, const HashedView& b) const noexcept {
+        return a.hash == b.hash && a.size == b.text.size() && a.text() == b.text;
+    }
+    bool operator()(const HashedView& a, const TableKey& b) const noexcept { return (*this)(b, a); }
+};
+
+using ShardMap = boost::unordered_flat_map<TableKey, double, Prehashed, SameText>;
 
 // Large tables are split into shards by hash bits that the maps themselves use neither
 // for placement (the top bits) nor for their metadata (the low byte), so the shards are
@@ -82,7 +118,7 @@ public:
         if (n < sharded_entries_min) {
             shards_.resize(1);
             shards_[0].reserve(n);
-            for (const auto& [text, code] : table) shards_[0].emplace(HashedView{text, hasher_(text)}, code_value(code));
+            for (const auto& [text, code] : table) shards_[0].emplace(TableKey::of(text, hasher_(text)), code_value(code));
             return;
         }
         BufferVector<std::uint64_t> hashes(n);
@@ -98,7 +134,7 @@ public:
             map.reserve(members[s].size());
             for (const std::uint32_t e : members[s]) {
                 const auto& entry = entries[static_cast<std::ptrdiff_t>(e)];
-                map.emplace(HashedView{entry.first, hashes[e]}, code_value(entry.second));
+                map.emplace(TableKey::of(entry.first, hashes[e]), code_value(entry.second));
             }
             release(members[s]);
         });
