@@ -1,12 +1,14 @@
 // Applying a learned encoding: one pool task per text column, its rows looked up in parallel.
 #include "core/apply_pass.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <oneapi/tbb/blocked_range.h>
@@ -97,6 +99,7 @@ using ShardMap = boost::unordered_flat_map<TableKey, double, Prehashed, SameText
 constexpr unsigned shard_bits = 4;
 constexpr std::size_t shard_count = std::size_t{1} << shard_bits;
 constexpr std::size_t sharded_entries_min = std::size_t{1} << 15;
+constexpr std::size_t sharded_rows_min = std::size_t{1} << 16;
 
 std::size_t shard_of(std::uint64_t hash) noexcept { return (hash >> 24) & (shard_count - 1); }
 
@@ -141,12 +144,15 @@ public:
     }
 
     /// The code of `text`, or null when the table does not hold it.
-    const double* find(std::string_view text) const noexcept {
-        const std::uint64_t hash = hasher_(text);
-        const ShardMap& map = shards_[shards_.size() == 1 ? 0 : shard_of(hash)];
+    const double* find(std::string_view text) const noexcept { return find(text, hash(text)); }
+    const double* find(std::string_view text, std::uint64_t hash) const noexcept {
+        const ShardMap& map = shards_[sharded() ? shard_of(hash) : 0];
         const auto it = map.find(HashedView{text, hash});
         return it == map.end() ? nullptr : &it->second;
     }
+
+    std::uint64_t hash(std::string_view text) const noexcept { return hasher_(text); }
+    bool sharded() const noexcept { return shards_.size() > 1; }
 
 private:
     SeededHash hasher_;
@@ -196,6 +202,60 @@ ApplyPass::ApplyPass(const EncodingInfo& info, Matrix& matrix, std::vector<TextC
       refs_(refs),
       fill_(fill),
       unknown_(matrix.cols) {}
+
+// A large column against a large table: the rows are looked up shard by shard, so that
+// the probes of one shard's map (a fraction of the table) hit the cache, while the rows,
+// in ascending order within a shard, are read front to back.
+void ApplyPass::look_up_by_shard(std::size_t j, const ColumnLookup& lookup) {
+    const TextColumn& texts = texts_[j];
+    const std::size_t n = texts.size();
+    BufferVector<std::uint64_t> hashes(n);
+    for_range(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) hashes[i] = lookup.hash(texts[i]);
+    });
+    // Row indices grouped by shard, each group ascending: blocks of rows count their
+    // shards, then place their rows at the offsets the counts give.
+    const std::size_t blocks = (n + row_grain - 1) / row_grain;
+    std::vector<std::array<std::size_t, shard_count>> counts(blocks);
+    const auto block_rows = [&](std::size_t b, auto&& visit) {
+        for (std::size_t i = b * row_grain; i < std::min(n, (b + 1) * row_grain); ++i) visit(i);
+    };
+    tbb::parallel_for(std::size_t{0}, blocks, [&](std::size_t b) {
+        counts[b].fill(0);
+        block_rows(b, [&](std::size_t i) { ++counts[b][shard_of(hashes[i])]; });
+    });
+    std::array<std::size_t, shard_count + 1> starts{};
+    std::size_t at = 0;
+    for (std::size_t s = 0; s < shard_count; ++s) {
+        starts[s] = at;
+        for (auto& block : counts) at += std::exchange(block[s], at);
+    }
+    starts[shard_count] = at;
+    BufferVector<std::uint32_t> grouped(n);
+    tbb::parallel_for(std::size_t{0}, blocks, [&](std::size_t b) {
+        block_rows(b, [&](std::size_t i) { grouped[counts[b][shard_of(hashes[i])]++] = static_cast<std::uint32_t>(i); });
+    });
+    const std::size_t cols = matrix_.cols;
+    double* const column = matrix_.begin() + j;
+    std::array<std::size_t, shard_count> first_unknown;
+    first_unknown.fill(n);
+    tbb::parallel_for(std::size_t{0}, shard_count, [&](std::size_t s) {
+        for (std::size_t g = starts[s]; g < starts[s + 1]; ++g) {
+            const std::size_t i = grouped[g];
+            const std::string_view text = texts[i];
+            double code = missing_code;
+            if (const double* found = lookup.find(text, hashes[i])) {
+                code = *found;
+            } else if (!is_missing_marker(text)) {
+                code = fill_;
+                first_unknown[s] = std::min(first_unknown[s], i);
+            }
+            column[i * cols] = code;
+        }
+    });
+    const std::size_t first = *std::min_element(first_unknown.begin(), first_unknown.end());
+    if (first != n) unknown_[j] = UnknownCell{j, first, std::string(texts[first])};
+}
 
 template <class TextOf>
 void ApplyPass::look_up(std::size_t j, TextOf text_of) {
@@ -268,7 +328,13 @@ void ApplyPass::text_column(std::size_t j) {
             look_up_refs(j);
         } else {
             const TextColumn& texts = texts_[j];
-            look_up(j, [&](std::size_t i, std::string&) { return texts[i]; });
+            const ColumnLookup& lookup = lookups_->column(j);
+            if (lookup.sharded() && texts.size() >= sharded_rows_min &&
+                texts.size() <= std::numeric_limits<std::uint32_t>::max()) {
+                look_up_by_shard(j, lookup);
+            } else {
+                look_up(j, [&](std::size_t i, std::string&) { return texts[i]; });
+            }
         }
         texts_[j] = TextColumn();  // the staged texts are done with
     });

@@ -73,6 +73,7 @@ private:
     template <class TextOf>
     void look_up(std::size_t j, TextOf text_of);
     void look_up_refs(std::size_t j);
+    void look_up_by_shard(std::size_t j, const ColumnLookup& lookup);
 
     const EncodingInfo& info_;
     std::shared_ptr<TableLookups> lookups_;
