@@ -404,3 +404,9 @@ def test_numbers_after_a_text_in_earlier_rows_take_their_str(values, dtype):
     whole.encode(np.concatenate([head, objects]))
     learner = quorvel_ml.Learner().update(head).merge(quorvel_ml.Learner().update(later))
     assert learner.encoder().__getstate__() == whole.__getstate__()
+    # The later rows learned in two halves (of different kinds, say) merged before the head.
+    half = len(later) // 2
+    halves = quorvel_ml.Learner().update(later[:half]).merge(quorvel_ml.Learner().update(later[half:]))
+    halves = pickle.loads(pickle.dumps(halves)) if half % 2 else halves
+    learner = quorvel_ml.Learner().update(head).merge(halves)
+    assert learner.encoder().__getstate__() == whole.__getstate__()

@@ -239,6 +239,34 @@ std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j,
     return out;
 }
 
+NumberKey key_of_number(std::uint8_t kind, double value) {
+    switch (kind) {
+        case NumberKey::float64: return NumberKey{NumberKey::float64, std::bit_cast<std::uint64_t>(value)};
+        case NumberKey::boolean: return NumberKey{NumberKey::boolean, value != 0.0 ? 1u : 0u};
+        default: return NumberKey{NumberKey::int64, static_cast<std::uint64_t>(static_cast<std::int64_t>(value))};
+    }
+}
+
+std::vector<NumberKey> ColumnLearning::all_keys() const {
+    const std::vector<NumberKey>& kept = str_keys.values();
+    if (!numbers_kind) return kept;
+    const std::vector<std::uint64_t>& values = numbers.values();
+    std::vector<NumberKey> keys;
+    keys.reserve(values.size());
+    for (const auto bits : values) keys.push_back(key_of_number(*numbers_kind, std::bit_cast<double>(bits)));
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    return set_union_of(kept, keys);
+}
+
+void ColumnLearning::keep_keys_apart() {
+    if (!numbers_kind) return;
+    std::vector<NumberKey> keys = all_keys();
+    str_keys = {};
+    str_keys.add(std::move(keys));
+    numbers_kind.reset();
+}
+
 std::string key_text(const NumberKey& key) {
     switch (key.kind) {
         case NumberKey::float64: return float_repr(std::bit_cast<double>(key.bits));
@@ -301,12 +329,20 @@ void LearnerState::append(LearnerState&& later) {
         ColumnLearning& next = later.columns[j];
         if (mine.turned) {
             // Every cell of the later rows comes after a non-numeric cell: all take str().
-            mine.texts.add(texts_of_keys(next.str_keys.values()));
+            mine.texts.add(texts_of_keys(next.all_keys()));
             mine.texts.add(std::move(next.str_texts));
             mine.texts.add(std::move(next.texts));
             continue;
         }
         // The later numbers above its first non-numeric cell are still above the column's.
+        // The keys of both sides' numbers follow from them while both are of one kind.
+        if (next.numbers.empty() || mine.numbers_kind == next.numbers_kind) {
+        } else if (mine.numbers.empty()) {
+            mine.numbers_kind = next.numbers_kind;
+        } else {
+            mine.keep_keys_apart();
+            next.keep_keys_apart();
+        }
         mine.numbers.add(std::move(next.numbers));
         mine.str_keys.add(std::move(next.str_keys));
         mine.str_texts.add(std::move(next.str_texts));
@@ -358,7 +394,7 @@ std::string LearnerState::to_bytes() const {
     for (const auto& column : columns) {
         out.push_back(static_cast<char>(column.turned ? 1 : 0));
         put_numbers(out, column.numbers.values());
-        put_keys(out, column.str_keys.values());
+        put_keys(out, column.all_keys());
         put_set(out, column.str_texts.values());
         put_set(out, column.texts.values());
     }

@@ -50,6 +50,9 @@ struct NumberKey {
     friend auto operator<=>(const NumberKey&, const NumberKey&) = default;
 };
 
+/// The key of a number whose cell is of `kind` (its value is exactly the cell's).
+NumberKey key_of_number(std::uint8_t kind, double value);
+
 /// str() of the cell a key stands for: Python's repr of a float ("1.0", "1e+16", "nan"),
 /// "True"/"False", decimal digits.
 std::string key_text(const NumberKey& key);
@@ -112,8 +115,17 @@ struct ColumnLearning {
     PiecewiseSet<std::vector<std::uint64_t>> numbers;
     /// The str() of the same cells: by key where the value decides it, as texts otherwise.
     PiecewiseSet<std::vector<NumberKey>> str_keys;
+    /// When set, every cell of `numbers` is of this NumberKey kind, and their keys (not
+    /// held in `str_keys`) follow from the numbers: a column of plain numbers keeps each
+    /// value once.
+    std::optional<std::uint8_t> numbers_kind;
     PiecewiseSet<TextSet> str_texts;
     PiecewiseSet<TextSet> texts;  ///< texts of the cells from the first non-numeric cell on
+
+    /// The keys of every cell of `numbers`, and `str_keys`: ascending, distinct.
+    std::vector<NumberKey> all_keys() const;
+    /// Holds the keys of `numbers` in `str_keys` from now on.
+    void keep_keys_apart();
 };
 
 /// A learner's state: what its rows teach, and for each chunk it saw which columns had

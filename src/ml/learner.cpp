@@ -219,7 +219,7 @@ public:
             std::vector<NumberKey> keys(keys_[j].begin(), keys_[j].end());
             keys_[j] = {};
             if (const Uniform kind = uniform_[j]; kind != Uniform::none_yet && kind != Uniform::mixed) {
-                for (const auto bits : numbers) keys.push_back(key_from_number(kind, std::bit_cast<double>(bits)));
+                column.numbers_kind = key_from_number(kind, 0.0).kind;  // the keys follow from the numbers
             }
             std::sort(keys.begin(), keys.end());
             keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
