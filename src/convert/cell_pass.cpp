@@ -585,15 +585,22 @@ bool worth_sharing(const std::vector<bool>& shared, std::size_t rows) {
     return rows > 0 && count > 0 && count * rows * sizeof(double) / bytes_per_own_column >= own;
 }
 
-// pandas' shallow copy of a frame, DataFrame(frame), which shares its columns under
-// copy-on-write tracking; empty (no error pending) if it cannot be had.
+// pandas' shallow copy of a frame of pandas' own class, DataFrame(frame), which shares
+// its columns under copy-on-write tracking; empty (no error pending) if it cannot be had
+// or the frame is of another class.
 Ref shallow_copy(PyObject* frame) {
-    Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
+    Ref pandas = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("pandas")).get()));
     Ref constructor = pandas ? Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame")) : Ref{};
-    Ref copy = constructor ? Ref::steal(PyObject_CallOneArg(constructor.get(), frame)) : Ref{};
-    if (!copy) PyErr_Clear();  // the columns are then copied instead
+    Ref copy;
+    if (constructor && reinterpret_cast<PyObject*>(Py_TYPE(frame)) == constructor.get()) {
+        copy = Ref::steal(PyObject_CallOneArg(constructor.get(), frame));
+    }
+    PyErr_Clear();  // the columns are then copied instead
     return copy;
 }
+
+// Frames of fewer cells are not worth a shallow copy: their float64 columns are copied.
+constexpr std::size_t shared_cells_min = std::size_t{1} << 16;
 
 // Reads every cell into `matrix`, encoding text columns on the pool as they complete.
 template <class ReadAll>
@@ -620,11 +627,20 @@ std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataf
     // Read straight from the frame's own arrays where they give the cells of its
     // `values`; `values` itself is fetched only for the columns that need it, and
     // released as soon as every cell is read, while the pool is still encoding.
-    FrameColumns frame(obj, rows, cols);
+    // A frame whose float64 columns the result may take is read from pandas' shallow copy
+    // of it, made before any cell is read: the copy is this call's own, and pandas copies
+    // the caller's data before anything (a cell's str(), another thread) writes into the
+    // frame, so what is read and what the result takes stay as they were at the start.
+    Ref snapshot = shared_copy != nullptr && rows * cols >= shared_cells_min ? shallow_copy(obj) : Ref{};
+    FrameColumns frame(snapshot ? snapshot.get() : obj, rows, cols);
     std::vector<bool> shared(cols, false);
-    if (shared_copy != nullptr) {
+    if (snapshot) {
         shared = frame.float64_columns();
-        if (!worth_sharing(shared, rows) || !(*shared_copy = shallow_copy(obj))) shared.assign(cols, false);
+        if (worth_sharing(shared, rows)) {
+            *shared_copy = Ref::borrow(snapshot.get());
+        } else {
+            shared.assign(cols, false);
+        }
     }
     // Column-major, the layout of the result frame's float block: each column is written
     // once, contiguously, and the result takes the buffer as it is. Every stored cell is
