@@ -235,8 +235,8 @@ void ApplyPass::look_up_by_shard(std::size_t j, const ColumnLookup& lookup) {
     tbb::parallel_for(std::size_t{0}, blocks, [&](std::size_t b) {
         block_rows(b, [&](std::size_t i) { grouped[counts[b][shard_of(hashes[i])]++] = static_cast<std::uint32_t>(i); });
     });
-    const std::size_t cols = matrix_.cols;
-    double* const column = matrix_.begin() + j;
+    const std::size_t step = matrix_.row_step();
+    double* const column = matrix_.column(j);
     std::array<std::size_t, shard_count> first_unknown;
     first_unknown.fill(n);
     tbb::parallel_for(std::size_t{0}, shard_count, [&](std::size_t s) {
@@ -250,7 +250,7 @@ void ApplyPass::look_up_by_shard(std::size_t j, const ColumnLookup& lookup) {
                 code = fill_;
                 first_unknown[s] = std::min(first_unknown[s], i);
             }
-            column[i * cols] = code;
+            column[i * step] = code;
         }
     });
     const std::size_t first = *std::min_element(first_unknown.begin(), first_unknown.end());
@@ -264,7 +264,7 @@ void ApplyPass::look_up(std::size_t j, TextOf text_of) {
     // overwritten by its code right after its text is made.
     std::mutex first_lock;
     std::optional<UnknownCell> first_unknown;
-    const std::size_t cols = matrix_.row_step();
+    const std::size_t step = matrix_.row_step();
     double* const column = matrix_.rows == 0 ? nullptr : matrix_.column(j);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, matrix_.rows, row_grain),
                       [&](const tbb::blocked_range<std::size_t>& r) {
@@ -279,7 +279,7 @@ void ApplyPass::look_up(std::size_t j, TextOf text_of) {
                                   code = fill_;
                                   if (!first) first = UnknownCell{j, i, std::string(text)};
                               }
-                              column[i * cols] = code;
+                              column[i * step] = code;
                           }
                           if (!first) return;
                           const std::lock_guard<std::mutex> hold(first_lock);
@@ -309,10 +309,10 @@ void ApplyPass::look_up_refs(std::size_t j) {
         }
         codes[e] = code;
     }
-    const std::size_t cols = matrix_.cols;
-    double* const column = matrix_.rows == 0 ? nullptr : matrix_.begin() + j;
+    const std::size_t step = matrix_.row_step();
+    double* const column = matrix_.rows == 0 ? nullptr : matrix_.column(j);
     for_range(refs.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) column[i * cols] = codes[refs[i]];
+        for (std::size_t i = begin; i < end; ++i) column[i * step] = codes[refs[i]];
     });
     if (first_unknown != staged) {
         std::size_t row = 0;
