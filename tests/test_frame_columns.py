@@ -406,12 +406,14 @@ class FrameWriter:
     def __str__(self):
         if self.frame is not None:
             self.frame.iloc[:, 0] = -1.0
+            self.frame.iloc[-1, 2] = "late"
             self.frame[self.frame.columns[1]] = "replaced"
         return "writer"
 
 
 def test_cells_that_change_the_frame_leave_the_shared_columns_as_they_were():
-    """The float64 columns come from the frame as it was before its first cell was read."""
+    """Every cell, and every float64 column the result takes from the frame, is read as it
+    was before the first cell's str() ran, as through `values`."""
     rows = SHARED_ROWS + 5
     writer = FrameWriter()
     cells = np.empty(rows, dtype=object)
@@ -422,5 +424,5 @@ def test_cells_that_change_the_frame_leave_the_shared_columns_as_they_were():
                              "t": np.where(np.arange(rows) == 3, 2.0, np.arange(rows) % 2).astype(np.float64)})
     writer.frame = frame
     out, cols = quorvel.Encoder().encode(frame)
-    assert cols == [2] and frame["y"].dtype != np.float64  # the cell did run
+    assert cols == [2] and frame["y"].dtype != np.float64 and frame.iloc[-1, 2] == "late"  # the cell did run
     pd.testing.assert_frame_equal(out, expected)

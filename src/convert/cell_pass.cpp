@@ -36,6 +36,8 @@ using py::Ref;
 
 // Columns shorter than this are staged plainly: there is little to save.
 constexpr std::size_t repeat_rows_min = 4096;
+// How far ahead read_objects fetches the objects of later rows.
+constexpr std::size_t prefetch_rows = 16;
 // Beyond this many distinct objects the lookups leave the cache and cost the reading thread
 // more than hashing the texts costs the worker pool.
 constexpr std::size_t repeat_entries_max = 16384;
@@ -353,6 +355,16 @@ void CellPass::read_objects(std::size_t j, PyArrayObject* array, npy_intp column
         const char* p = static_cast<const char*>(PyArray_DATA(array)) +
                         static_cast<npy_intp>(i) * PyArray_STRIDE(array, row_axis) +
                         column * PyArray_STRIDE(array, column_axis);
+        // Distinct objects lie all over the heap: the object some rows ahead is fetched
+        // into cache while this one is read, so the misses overlap.
+        if (i + prefetch_rows < static_cast<std::size_t>(PyArray_DIM(array, row_axis))) {
+            PyObject* ahead = nullptr;
+            std::memcpy(&ahead, p + static_cast<npy_intp>(prefetch_rows) * PyArray_STRIDE(array, row_axis), sizeof ahead);
+            if (ahead != nullptr) {
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(reinterpret_cast<const char*>(ahead) + 64);
+            }
+        }
         PyObject* stored = nullptr;
         std::memcpy(&stored, p, sizeof stored);
         if (stored == nullptr) stored = Py_None;
@@ -585,15 +597,22 @@ bool worth_sharing(const std::vector<bool>& shared, std::size_t rows) {
     return rows > 0 && count > 0 && count * rows * sizeof(double) / bytes_per_own_column >= own;
 }
 
-// pandas' shallow copy of a frame, DataFrame(frame), which shares its columns under
-// copy-on-write tracking; empty (no error pending) if it cannot be had.
+// pandas' shallow copy of a frame of pandas' own class, DataFrame(frame), which shares
+// its columns under copy-on-write tracking; empty (no error pending) if it cannot be had
+// or the frame is of another class.
 Ref shallow_copy(PyObject* frame) {
-    Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
+    Ref pandas = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("pandas")).get()));
     Ref constructor = pandas ? Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame")) : Ref{};
-    Ref copy = constructor ? Ref::steal(PyObject_CallOneArg(constructor.get(), frame)) : Ref{};
-    if (!copy) PyErr_Clear();  // the columns are then copied instead
+    Ref copy;
+    if (constructor && reinterpret_cast<PyObject*>(Py_TYPE(frame)) == constructor.get()) {
+        copy = Ref::steal(PyObject_CallOneArg(constructor.get(), frame));
+    }
+    PyErr_Clear();  // the columns are then copied instead
     return copy;
 }
+
+// Frames of fewer cells are not worth a shallow copy: their float64 columns are copied.
+constexpr std::size_t shared_cells_min = std::size_t{1} << 16;
 
 // Reads every cell into `matrix`, encoding text columns on the pool as they complete.
 template <class ReadAll>
@@ -620,11 +639,20 @@ std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataf
     // Read straight from the frame's own arrays where they give the cells of its
     // `values`; `values` itself is fetched only for the columns that need it, and
     // released as soon as every cell is read, while the pool is still encoding.
-    FrameColumns frame(obj, rows, cols);
+    // A frame whose float64 columns the result may take is read from pandas' shallow copy
+    // of it, made before any cell is read: the copy is this call's own, and pandas copies
+    // the caller's data before anything (a cell's str(), another thread) writes into the
+    // frame, so what is read and what the result takes stay as they were at the start.
+    Ref snapshot = shared_copy != nullptr && rows * cols >= shared_cells_min ? shallow_copy(obj) : Ref{};
+    FrameColumns frame(snapshot ? snapshot.get() : obj, rows, cols);
     std::vector<bool> shared(cols, false);
-    if (shared_copy != nullptr) {
+    if (snapshot) {
         shared = frame.float64_columns();
-        if (!worth_sharing(shared, rows) || !(*shared_copy = shallow_copy(obj))) shared.assign(cols, false);
+        if (worth_sharing(shared, rows)) {
+            *shared_copy = Ref::borrow(snapshot.get());
+        } else {
+            shared.assign(cols, false);
+        }
     }
     // Column-major, the layout of the result frame's float block: each column is written
     // once, contiguously, and the result takes the buffer as it is. Every stored cell is
@@ -643,9 +671,14 @@ void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink
     columns.matrix = is_dataframe ? Matrix::by_columns(rows, std::vector<bool>(cols, true)) : Matrix::zeros(rows, cols);
     if (is_dataframe && rows * cols != 0) std::memset(columns.matrix.begin(), 0, rows * cols * sizeof(double));
     columns.texts.assign(cols, TextColumn());
+    columns.refs.clear();
     CellPassOptions options;
     sink.begin(columns, options);
     CellPass pass(columns.matrix, columns.texts, nullptr);
+    if (options.stage_by_reference) {
+        columns.refs.resize(cols);
+        pass.stage_by_reference(&columns.refs);
+    }
     pass.set_sink(&sink, options);
     if (is_dataframe) {
         FrameColumns(obj, rows, cols).read_all(pass);
