@@ -40,7 +40,9 @@ def defines() -> list[str]:
 
 def build(target: str, build_type: str = "Release") -> pathlib.Path:
     settings = [f"CMAKE_BUILD_TYPE={build_type}", *defines()]
-    key = hashlib.sha1("\n".join([sys.executable, *settings]).encode()).hexdigest()[:10]
+    # The core and its tests do not depend on the Python that configures the build: every
+    # Python shares one build directory per set of definitions.
+    key = hashlib.sha1("\n".join(settings).encode()).hexdigest()[:10]
     build_dir = ROOT / "build" / f"core-{key}"
     cmake = cmake_program()
     if not (build_dir / "CMakeCache.txt").exists():

@@ -11,8 +11,22 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import settings
 
 import quorvel
+
+# QUORVEL_HYPOTHESIS_PROFILE=short, for the extra CI runs (sanitizers, other Pythons and
+# library versions) that repeat the whole suite: each property test draws a quarter of its
+# usual examples (see `examples`).
+settings.register_profile("short", max_examples=25)
+if os.environ.get("QUORVEL_HYPOTHESIS_PROFILE"):
+    settings.load_profile(os.environ["QUORVEL_HYPOTHESIS_PROFILE"])
+
+
+def examples(n):
+    """The example count of a property test that usually draws `n`: scaled by the loaded
+    hypothesis profile, whose default of 100 examples leaves it at `n`."""
+    return max(2, n * settings.default.max_examples // 100)
 
 # The state of an encoder that has learned nothing.
 EMPTY_STATE = b"\x00" * 5

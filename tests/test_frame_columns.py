@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvel
-from conftest import run_script
+from conftest import examples, run_script
 
 pd = pytest.importorskip("pandas")
 try:
@@ -19,7 +19,7 @@ try:
 except ImportError:  # the Arrow-backed dtypes are then drawn as missing
     pa = None
 
-SETTINGS = settings(max_examples=120, deadline=None, print_blob=True)
+SETTINGS = settings(max_examples=examples(120), deadline=None, print_blob=True)
 
 
 class DataFrame(pd.DataFrame):
@@ -288,7 +288,7 @@ class Rewriter:
         return "rewriter"
 
 
-@settings(max_examples=12, deadline=None, print_blob=True)
+@settings(max_examples=examples(12), deadline=None, print_blob=True)
 @given(st.data())
 def test_repeated_str_objects_read_as_their_texts(data):
     rows = data.draw(st.sampled_from([4096, 5000, 9000]))

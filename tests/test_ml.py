@@ -12,10 +12,10 @@ from hypothesis import strategies as st
 
 import quorvel
 import quorvel_ml
-from conftest import pool_env, run_script
+from conftest import examples, pool_env, run_script
 from test_properties import model_encode, tables
 
-SETTINGS = settings(max_examples=60, deadline=None, print_blob=True)
+SETTINGS = settings(max_examples=examples(60), deadline=None, print_blob=True)
 
 # Both modules in use in one process: the pool still has exactly the configured workers,
 # and both modules see one Encoder type and one PanicException.
