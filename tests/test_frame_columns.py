@@ -336,7 +336,7 @@ def long_column(kind, cells, rows):
     return column_of(kind, cells, [rows // 3], "large_string")
 
 
-@settings(max_examples=15, deadline=None, print_blob=True)
+@settings(max_examples=examples(15), deadline=None, print_blob=True)
 @given(st.data())
 def test_frames_sharing_their_float64_columns_equal_values(data):
     """Where the float64 columns outweigh the rest, the result takes them from the frame

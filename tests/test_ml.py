@@ -193,7 +193,7 @@ def test_apply_to_new_rows_follows_the_learned_tables(data):
         np.testing.assert_array_equal(got, expected)
 
 
-@settings(max_examples=8, deadline=None, print_blob=True)
+@settings(max_examples=examples(8), deadline=None, print_blob=True)
 @given(st.sampled_from([40, 20_000, 40_000]), st.integers(0, 2**32 - 1), st.sampled_from([0.0, 0.001, 0.05]),
        st.booleans(), st.sampled_from(["numpy", "frame"]))
 def test_apply_to_long_columns_of_repeated_objects(vocab_size, seed, unseen_rate, number_on_top, kind):
