@@ -262,10 +262,25 @@ TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t e
 }
 
 std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j, std::size_t rows) {
+    // A few distinct values stay in a small hash set. Where the first rows are mostly
+    // distinct, sorting every row's bits costs less than hashing them first.
+    constexpr std::size_t probe_rows = 4096;
     boost::unordered_flat_set<std::uint64_t, SeededHash> seen;
-    for (std::size_t i = 0; i < rows; ++i) seen.insert(std::bit_cast<std::uint64_t>(matrix.at(i, j)));
-    std::vector<std::uint64_t> out(seen.begin(), seen.end());
+    std::size_t i = 0;
+    for (; i < rows; ++i) {
+        seen.insert(std::bit_cast<std::uint64_t>(matrix.at(i, j)));
+        if (i == probe_rows && seen.size() * 2 > probe_rows) break;
+    }
+    std::vector<std::uint64_t> out;
+    if (i < rows) {
+        seen = {};
+        out.resize(rows);
+        for (std::size_t r = 0; r < rows; ++r) out[r] = std::bit_cast<std::uint64_t>(matrix.at(r, j));
+    } else {
+        out.assign(seen.begin(), seen.end());
+    }
     std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
 }
 
