@@ -55,15 +55,62 @@ struct HashedText {
 // the first row that holds it; its text and hash are read through that row. A set of them
 // holds only the 4-byte numbers: its slots stay small enough for the set to sit in cache,
 // and a text is compared only when the set's own hash bits match.
+//
+// A column with many rows per distinct text finds most rows' texts already in the set, and
+// each such find compares the row's text with the distinct one. Read through its first row,
+// that text lies anywhere in the column (cache misses on the row's end offset and on its
+// bytes, per row); so such columns also keep a compact copy of each distinct text, which
+// stays in cache.
 template <class Id>
 struct DistinctRows {
     const TextColumn* values;
     const BufferVector<std::uint64_t>* hashes;  // of every row
     BufferVector<Id> first_rows;                // by distinct number
+    bool compact = false;                       // texts read from the copies below
+    std::vector<char> bytes;                    // the distinct texts back to back
+    BufferVector<std::size_t> ends;             // the end of each in `bytes`
 
-    std::string_view text(std::uint32_t id) const noexcept { return (*values)[first_rows[id]]; }
+    std::string_view text(std::uint32_t id) const noexcept {
+        if (!compact) return (*values)[first_rows[id]];
+        const std::size_t begin = id == 0 ? 0 : ends[id - 1];
+        return {bytes.data() + begin, ends[id] - begin};
+    }
     std::uint64_t hash(std::uint32_t id) const noexcept { return (*hashes)[first_rows[id]]; }
+
+    void add(std::size_t row, std::string_view text) {
+        first_rows.push_back(static_cast<Id>(row));
+        if (!compact) return;
+        bytes.insert(bytes.end(), text.begin(), text.end());
+        ends.push_back(bytes.size());
+    }
 };
+
+// Equal texts, compared inline: most texts are short, and a library call per row costs
+// more than the comparison. Loads overlap rather than run past either text.
+inline bool same_text(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char *p = a.data(), *q = b.data();
+    const auto load8 = [](const char* at) {
+        std::uint64_t v;
+        std::memcpy(&v, at, 8);
+        return v;
+    };
+    const auto load4 = [](const char* at) {
+        std::uint32_t v;
+        std::memcpy(&v, at, 4);
+        return v;
+    };
+    if (n >= 8) {
+        if (n > 16) return std::memcmp(p, q, n) == 0;
+        return load8(p) == load8(q) && load8(p + n - 8) == load8(q + n - 8);
+    }
+    if (n >= 4) return load4(p) == load4(q) && load4(p + n - 4) == load4(q + n - 4);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p[i] != q[i]) return false;
+    }
+    return true;
+}
 
 template <class Id>
 struct IdHash {
@@ -79,7 +126,7 @@ struct SameText {
     using is_transparent = void;
     const DistinctRows<Id>* distinct;
     bool operator()(std::uint32_t a, std::uint32_t b) const noexcept { return a == b; }  // distinct by construction
-    bool operator()(const HashedText& key, std::uint32_t id) const noexcept { return distinct->text(id) == key.text; }
+    bool operator()(const HashedText& key, std::uint32_t id) const noexcept { return same_text(distinct->text(id), key.text); }
     bool operator()(std::uint32_t id, const HashedText& key) const noexcept { return (*this)(key, id); }
 };
 
@@ -172,22 +219,25 @@ struct SomeRows {
 // occurrence; `local[row]` receives each given row's index into them.
 template <class Id, class Rows>
 BufferVector<Id> distinct_of(const TextColumn& values, const BufferVector<std::uint64_t>& hashes, std::size_t expected,
-                             BufferVector<Id>& local, const Rows& rows) {
+                             bool compact, BufferVector<Id>& local, const Rows& rows) {
     DistinctRows<Id> distinct{&values, &hashes, {}};
+    distinct.compact = compact;
     IdSet<Id> ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct});
     if (expected != 0) {
         ids.reserve(expected);
         distinct.first_rows.reserve(expected);
+        if (compact) distinct.ends.reserve(expected);
     }
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const std::size_t i = rows[r];
-        const auto found = ids.find(HashedText{values[i], hashes[i]});
+        const std::string_view text = values[i];
+        const auto found = ids.find(HashedText{text, hashes[i]});
         if (found != ids.end()) {
             local[i] = *found;
             continue;
         }
         const auto id = static_cast<std::uint32_t>(distinct.first_rows.size());
-        distinct.first_rows.push_back(static_cast<Id>(i));
+        distinct.add(i, text);
         ids.insert(id);
         local[i] = id;
     }
@@ -239,9 +289,11 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
         for (std::size_t i = begin; i < end; ++i) hashes[i] = hasher(values[i]);
     });
     const std::size_t expected = estimated_distinct(hashes);
+    // Copies pay where rows repeat texts (a nearly unique column would only copy them all).
+    const bool compact = n >= parallel_rows_min && expected * 4 <= n;
 
     // Few distinct texts: one map stays in cache and one pass beats splitting the rows.
-    if (n < parallel_rows_min || expected == 0) return distinct_of(values, hashes, expected, row_ids, AllRows{n});
+    if (n < parallel_rows_min || expected == 0) return distinct_of(values, hashes, expected, compact, row_ids, AllRows{n});
 
     // Each shard task takes only its own rows, so it writes only their slots of `row_ids`:
     // their ids within the shard (32-bit, as one map would need over four billion
@@ -253,7 +305,7 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, shard_count, 1), [&](const tbb::blocked_range<std::size_t>& r) {
         for (std::size_t s = r.begin(); s < r.end(); ++s) {
             const SomeRows<Id> rows{grouped.data() + starts[s], starts[s + 1] - starts[s]};
-            shards[s] = distinct_of(values, hashes, expected / shard_count, row_ids, rows);
+            shards[s] = distinct_of(values, hashes, expected / shard_count, compact, row_ids, rows);
         }
     });
     release(grouped);
