@@ -44,8 +44,8 @@ void ApplyPass::look_up(std::size_t j, TextOf text_of) {
     // overwritten by its code right after its text is made.
     std::mutex first_lock;
     std::optional<UnknownCell> first_unknown;
-    const std::size_t cols = matrix_.cols;
-    double* const column = matrix_.rows == 0 ? nullptr : matrix_.begin() + j;
+    const std::size_t cols = matrix_.row_step();
+    double* const column = matrix_.rows == 0 ? nullptr : matrix_.column(j);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, matrix_.rows, row_grain),
                       [&](const tbb::blocked_range<std::size_t>& r) {
                           std::string scratch;
