@@ -37,6 +37,8 @@ using py::Ref;
 
 // Columns shorter than this are staged plainly: there is little to save.
 constexpr std::size_t repeat_rows_min = 4096;
+// How far ahead read_objects fetches the objects of later rows.
+constexpr std::size_t prefetch_rows = 16;
 // Beyond this many distinct objects the lookups leave the cache and cost the reading thread
 // more than hashing the texts costs the worker pool.
 constexpr std::size_t repeat_entries_max = 16384;
@@ -354,6 +356,16 @@ void CellPass::read_objects(std::size_t j, PyArrayObject* array, npy_intp column
         const char* p = static_cast<const char*>(PyArray_DATA(array)) +
                         static_cast<npy_intp>(i) * PyArray_STRIDE(array, row_axis) +
                         column * PyArray_STRIDE(array, column_axis);
+        // Distinct objects lie all over the heap: the object some rows ahead is fetched
+        // into cache while this one is read, so the misses overlap.
+        if (i + prefetch_rows < static_cast<std::size_t>(PyArray_DIM(array, row_axis))) {
+            PyObject* ahead = nullptr;
+            std::memcpy(&ahead, p + static_cast<npy_intp>(prefetch_rows) * PyArray_STRIDE(array, row_axis), sizeof ahead);
+            if (ahead != nullptr) {
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(reinterpret_cast<const char*>(ahead) + 64);
+            }
+        }
         PyObject* stored = nullptr;
         std::memcpy(&stored, p, sizeof stored);
         if (stored == nullptr) stored = Py_None;
@@ -679,9 +691,14 @@ void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink
     columns.matrix = is_dataframe ? Matrix::by_columns(rows, std::vector<bool>(cols, true)) : Matrix::zeros(rows, cols);
     if (is_dataframe && rows * cols != 0) std::memset(columns.matrix.begin(), 0, rows * cols * sizeof(double));
     columns.texts.assign(cols, TextColumn());
+    columns.refs.clear();
     CellPassOptions options;
     sink.begin(columns, options);
     CellPass pass(columns.matrix, columns.texts, nullptr);
+    if (options.stage_by_reference) {
+        columns.refs.resize(cols);
+        pass.stage_by_reference(&columns.refs);
+    }
     pass.set_sink(&sink, options);
     if (is_dataframe) {
         FrameColumns(obj, rows, cols).read_all(pass);
