@@ -19,13 +19,13 @@
 #include <string>
 #include <string_view>
 
+#include "capi/errors.hpp"
 #include "convert/arrow_text.hpp"
 #include "convert/frame_columns.hpp"
 #include "convert/input.hpp"
 #include "core/column_pass.hpp"
 #include "core/fault.hpp"
 #include "core/number_text.hpp"
-#include "py/errors.hpp"
 
 namespace quorvel::convert {
 namespace {

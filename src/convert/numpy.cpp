@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "py/errors.hpp"
+#include "capi/errors.hpp"
 
 namespace quorvel::convert {
 namespace {
