@@ -197,6 +197,48 @@ def test_apply_to_new_rows_follows_the_learned_tables(data):
         np.testing.assert_array_equal(got, expected)
 
 
+@settings(max_examples=8, deadline=None, print_blob=True)
+@given(st.sampled_from([40, 20_000, 40_000]), st.integers(0, 2**32 - 1), st.sampled_from([0.0, 0.001, 0.05]),
+       st.booleans(), st.sampled_from(["numpy", "frame"]))
+def test_apply_to_long_columns_of_repeated_objects(vocab_size, seed, unseen_rate, number_on_top, kind):
+    # Long columns whose rows repeat a few str objects are staged once per object, and large
+    # tables are looked up in shards: the codes must still be those of the tables, the first
+    # unknown row the first one, and a later encode must replace what apply looks up.
+    rng = np.random.default_rng(seed)
+    vocab = np.array([f"w{k:x}" + "é" * (k % 3) for k in range(vocab_size)] + [math.nan], dtype=object)
+    train = np.empty((vocab.size, 2), dtype=object)
+    train[:, 0] = vocab[rng.permutation(vocab.size)]
+    train[:, 1] = vocab[rng.permutation(vocab.size)][: vocab.size]
+    rows = max(2 * vocab_size, 10_000)
+    test = np.empty((rows, 2), dtype=object)
+    test[:, 0] = vocab[rng.integers(0, vocab.size, rows)]
+    test[:, 1] = vocab[rng.integers(0, vocab.size, rows)]
+    unseen = np.flatnonzero(rng.random(rows) < unseen_rate)
+    test[unseen, 1] = np.array([f"new{k % 7}" for k in range(unseen.size)], dtype=object)
+    if number_on_top:
+        test[0, 1] = 3.0  # read as a number, then as its number text once the column turns
+    data = as_frame(test) if kind == "frame" else test
+    first = ["3" if number_on_top and i == 0 else test[i, 1] for i in range(rows)]
+    enc = quorvel.Encoder()
+    for source in (train, train[::-1][: vocab.size // 2]):
+        enc.encode(source)
+        learned = quorvel_ml.categories(enc)
+        expected = np.full((rows, 2), np.nan)
+        for j, column in enumerate((test[:, 0], first)):
+            codes = {text: float(code) for code, text in enumerate(learned[j])}
+            expected[:, j] = [codes.get(cell, -1.0) if isinstance(cell, str) else math.nan for cell in column]
+        got = quorvel_ml.apply(enc, data, unknown=-1)
+        np.testing.assert_array_equal(got.to_numpy() if kind == "frame" else got, expected)
+        missing = np.argwhere(expected == -1.0)
+        if missing.size == 0:
+            continue
+        i, j = min(missing.tolist(), key=lambda cell: (cell[1], cell[0]))  # first column, then row
+        with pytest.raises(ValueError) as raised:
+            quorvel_ml.apply(enc, data)
+        assert f"unknown value {[test[:, 0], first][j][i]!r} in column {j}" in str(raised.value)
+        assert f"at row {i}" in str(raised.value)
+
+
 def test_apply_errors():
     enc = quorvel.Encoder()
     frame = pd.DataFrame({"city": ["Oslo", "Rome"], "n": [1, 2]})
@@ -361,4 +403,10 @@ def test_numbers_after_a_text_in_earlier_rows_take_their_str(values, dtype):
     whole = quorvel.Encoder()
     whole.encode(np.concatenate([head, objects]))
     learner = quorvel_ml.Learner().update(head).merge(quorvel_ml.Learner().update(later))
+    assert learner.encoder().__getstate__() == whole.__getstate__()
+    # The later rows learned in two halves (of different kinds, say) merged before the head.
+    half = len(later) // 2
+    halves = quorvel_ml.Learner().update(later[:half]).merge(quorvel_ml.Learner().update(later[half:]))
+    halves = pickle.loads(pickle.dumps(halves)) if half % 2 else halves
+    learner = quorvel_ml.Learner().update(head).merge(halves)
     assert learner.encoder().__getstate__() == whole.__getstate__()

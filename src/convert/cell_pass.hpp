@@ -28,6 +28,9 @@ class ArrowTextColumn;
 struct CellColumns {
     Matrix matrix;
     std::vector<TextColumn> texts;
+    /// With CellPassOptions::stage_by_reference, per column: empty, or the index into
+    /// `texts[j]` of each row's text (see CellPass::stage_by_reference).
+    std::vector<BufferVector<std::uint32_t>> refs;
 };
 
 /// How a cell pass treats particular columns; each vector is empty or has one flag per column.
@@ -39,6 +42,8 @@ struct CellPassOptions {
     std::vector<bool> keep_numeric;
     /// Numeric cells (of columns not in text mode) are shown to the sink.
     bool observe_numbers = false;
+    /// Repeated `str` objects are staged once, rows naming them in CellColumns::refs.
+    bool stage_by_reference = false;
 };
 
 /// A back end of the cell pass other than encoding's (applying learned tables, learning

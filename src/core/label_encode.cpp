@@ -33,6 +33,10 @@
 #include <oneapi/tbb/parallel_reduce.h>
 #include <oneapi/tbb/parallel_sort.h>
 
+// The row hashes are computed inline, in the loop over the rows.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace quorvel {
 namespace {
 
@@ -43,6 +47,7 @@ const double missing_code = std::bit_cast<double>(std::uint64_t{0x7FF80000000000
 constexpr std::size_t parallel_sort_min = std::size_t{1} << 14;  // distinct texts
 constexpr std::size_t parallel_rows_min = std::size_t{1} << 15;  // rows
 constexpr std::size_t row_grain = std::size_t{1} << 12;
+constexpr std::size_t small_column_rows = 4096;
 constexpr std::size_t store_chunks = 8;  // of a large column's distinct texts, copied at once
 
 // A row's text with its hash, computed once.
@@ -79,7 +84,10 @@ struct SameText {
     using is_transparent = void;
     const DistinctRows<Id>* distinct;
     bool operator()(std::uint32_t a, std::uint32_t b) const noexcept { return a == b; }  // distinct by construction
-    bool operator()(const HashedText& key, std::uint32_t id) const noexcept { return distinct->text(id) == key.text; }
+    bool operator()(const HashedText& key, std::uint32_t id) const noexcept {
+        // Nearly every row is compared once with the distinct text it repeats.
+        return same_bytes(distinct->text(id), key.text);
+    }
     bool operator()(std::uint32_t id, const HashedText& key) const noexcept { return (*this)(key, id); }
 };
 
@@ -233,14 +241,20 @@ BufferVector<Id> rows_by_shard(const BufferVector<std::uint64_t>& hashes, std::v
 template <class Id>
 BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids) {
     const std::size_t n = values.size();
-    const SeededHash hasher;  // a fresh seed for this column's maps
+    const std::uint64_t seed = SeededHash{}.seed;  // a fresh seed for this column's maps
     BufferVector<std::uint64_t> hashes(n);
     for_range(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) hashes[i] = hasher(values[i]);
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::string_view text = values[i];
+            hashes[i] = XXH3_64bits_withSeed(text.data(), text.size(), seed);
+        }
     });
     const std::size_t expected = estimated_distinct(hashes);
 
-    // Few distinct texts: one map stays in cache and one pass beats splitting the rows.
+    // Few distinct texts: one map stays in cache and one pass beats splitting the rows. A
+    // short column's map is sized for all its rows at once (a few tens of KiB at most), and
+    // it never grows (each growth places every text found so far again).
+    if (n <= small_column_rows) return distinct_of(values, hashes, n, row_ids, AllRows{n});
     if (n < parallel_rows_min || expected == 0) return distinct_of(values, hashes, expected, row_ids, AllRows{n});
 
     // Each shard task takes only its own rows, so it writes only their slots of `row_ids`:
