@@ -360,6 +360,31 @@ def test_learning_numeric_arrays(dtype):
     assert first.merge(quorvel_ml.Learner().update(arr)).encoder().__getstate__() == whole.__getstate__()
 
 
+@pytest.mark.parametrize("chunk_rows", [3000, 5000, 12000])
+def test_learning_long_numeric_columns_that_turn_text(chunk_rows):
+    # Long chunks: a column of mostly distinct numbers (its distinct values found by
+    # sorting) and one of few (found by hashing), each turning text in a later chunk.
+    rng = np.random.default_rng(chunk_rows)
+    rows = 12_000
+    table = np.empty((rows, 3), dtype=object)
+    table[:, 0] = list(np.round(rng.normal(size=rows) * 1000, 1))
+    table[:, 1] = [int(v) for v in rng.integers(-5, 5, size=rows)]
+    table[:, 2] = [bool(v) for v in rng.integers(0, 2, size=rows)]
+    table[9_000, 0] = "t"
+    table[11_000, 1] = "u"
+    whole = quorvel.Encoder()
+    codes, _ = whole.encode(table)
+    learners = [quorvel_ml.Learner().update(table[a : a + chunk_rows]) for a in range(0, rows, chunk_rows)]
+    learner = learners[0]
+    for later in learners[1:]:
+        learner.merge(later)
+    learner = pickle.loads(pickle.dumps(learner))  # its sets must be ascending and distinct
+    assert learner.encoder().__getstate__() == whole.__getstate__()
+    coded = [quorvel_ml.apply(whole, table[a : a + chunk_rows], text_before=before)
+             for a, before in zip(range(0, rows, chunk_rows), learner.text_before())]
+    np.testing.assert_array_equal(np.concatenate(coded), codes)
+
+
 def test_learner_errors_and_empty_learners():
     assert quorvel_ml.Learner().encoder().__getstate__() == b"\0" * 5
     assert quorvel_ml.Learner().text_before() == []

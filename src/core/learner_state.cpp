@@ -46,16 +46,37 @@ TextSet texts_of_keys(const std::vector<NumberKey>& keys) {
     return sorted_set(std::move(out));
 }
 
+// The first eight bytes of a text as a number that orders as the bytes do (missing bytes
+// as zeros): texts whose numbers differ are ordered by them.
+std::uint64_t leading_bytes(std::string_view text) noexcept {
+    static_assert(std::endian::native == std::endian::little, "bytes are loaded as a little-endian number");
+    std::uint64_t value = 0;
+    if (text.size() >= 8) {
+        std::memcpy(&value, text.data(), 8);
+    } else {
+        for (std::size_t k = 0; k < text.size(); ++k) value |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
+    }
+    return __builtin_bswap64(value);
+}
+
+// Byte order of two texts (unsigned bytes, a proper prefix first): <0, 0 or >0.
+int compare_texts(std::string_view a, std::string_view b) noexcept {
+    const std::uint64_t x = leading_bytes(a), y = leading_bytes(b);
+    if (x != y) return x < y ? -1 : 1;
+    return a.compare(b);
+}
+
 // Every text of two ascending sets once, in order, as views into them.
 template <class Visit>
 void merge_texts(const TextSet& a, const TextSet& b, Visit&& visit) {
     std::size_t i = 0, k = 0;
     while (i < a.size() && k < b.size()) {
         const std::string_view x = a[i], y = b[k];
-        if (x < y) {
+        const int order = compare_texts(x, y);
+        if (order < 0) {
             visit(x);
             ++i;
-        } else if (y < x) {
+        } else if (order > 0) {
             visit(y);
             ++k;
         } else {
@@ -221,21 +242,45 @@ struct Reader {
 TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end) {
     boost::unordered_flat_set<std::string_view, SeededHash, std::equal_to<>> seen;
     for (std::size_t i = begin; i < end; ++i) seen.insert(texts[i]);
-    // Views are sorted (cheap to swap), then each text is copied once, in order.
-    std::vector<std::string_view> views(seen.begin(), seen.end());
+    // Views are sorted with their leading bytes beside them (most comparisons end there,
+    // without reading the texts), then each text is copied once, in order.
+    struct Keyed {
+        std::uint64_t prefix;
+        std::string_view text;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(seen.size());
+    for (const auto text : seen) keyed.push_back({leading_bytes(text), text});
     seen = {};
-    tbb::parallel_sort(views.begin(), views.end());
+    tbb::parallel_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+        return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
+    });
     TextSet set;
-    set.reserve(views.size());
-    for (const auto text : views) set.push_back(text);
+    set.reserve(keyed.size());
+    for (const auto& entry : keyed) set.push_back(entry.text);
     return set;
 }
 
 std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j, std::size_t rows) {
+    // A few distinct values stay in a small hash set. Where the first rows are mostly
+    // distinct, sorting every row's bits costs less than hashing them first.
+    constexpr std::size_t probe_rows = 4096;
     boost::unordered_flat_set<std::uint64_t, SeededHash> seen;
-    for (std::size_t i = 0; i < rows; ++i) seen.insert(std::bit_cast<std::uint64_t>(matrix.at(i, j)));
-    std::vector<std::uint64_t> out(seen.begin(), seen.end());
+    std::size_t i = 0;
+    for (; i < rows; ++i) {
+        seen.insert(std::bit_cast<std::uint64_t>(matrix.at(i, j)));
+        if (i == probe_rows && seen.size() * 2 > probe_rows) break;
+    }
+    std::vector<std::uint64_t> out;
+    if (i < rows) {
+        seen = {};
+        out.resize(rows);
+        for (std::size_t r = 0; r < rows; ++r) out[r] = std::bit_cast<std::uint64_t>(matrix.at(r, j));
+    } else {
+        out.assign(seen.begin(), seen.end());
+    }
     std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
 }
 
