@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvel
-from conftest import run_script
+from conftest import examples, run_script
 
 pd = pytest.importorskip("pandas")
 try:
@@ -19,7 +19,7 @@ try:
 except ImportError:  # the Arrow-backed dtypes are then drawn as missing
     pa = None
 
-SETTINGS = settings(max_examples=120, deadline=None, print_blob=True)
+SETTINGS = settings(max_examples=examples(120), deadline=None, print_blob=True)
 
 
 class DataFrame(pd.DataFrame):
@@ -307,7 +307,7 @@ class Rewriter:
         return "rewriter"
 
 
-@settings(max_examples=12, deadline=None, print_blob=True)
+@settings(max_examples=examples(12), deadline=None, print_blob=True)
 @given(st.data())
 def test_repeated_str_objects_read_as_their_texts(data):
     rows = data.draw(st.sampled_from([4096, 5000, 9000]))
@@ -355,7 +355,7 @@ def long_column(kind, cells, rows):
     return column_of(kind, cells, [rows // 3], "large_string")
 
 
-@settings(max_examples=15, deadline=None, print_blob=True)
+@settings(max_examples=examples(15), deadline=None, print_blob=True)
 @given(st.data())
 def test_frames_sharing_their_float64_columns_equal_values(data):
     """Where the float64 columns outweigh the rest, the result takes them from the frame
