@@ -202,8 +202,7 @@ struct SomeRows {
 template <class Id, class Rows>
 BufferVector<Id> distinct_of(const TextColumn& values, const BufferVector<std::uint64_t>& hashes, std::size_t expected,
                              bool compact, BufferVector<Id>& local, const Rows& rows) {
-    DistinctRows<Id> distinct{&values, &hashes, {}};
-    distinct.compact = compact;
+    DistinctRows<Id> distinct{&values, &hashes, {}, compact, {}, {}};
     IdSet<Id> ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct});
     if (expected != 0) {
         ids.reserve(expected);
