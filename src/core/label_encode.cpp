@@ -66,9 +66,9 @@ struct HashedText {
 // that text lies anywhere in the column (cache misses on the row's end offset and on its
 // bytes, per row); so such columns also keep a compact copy of each distinct text, which
 // stays in cache.
-template <class Id, class Values>
+template <class Id>
 struct DistinctRows {
-    const Values* values;
+    const TextColumn* values;
     const BufferVector<std::uint64_t>* hashes;  // of every row
     BufferVector<Id> first_rows;                // by distinct number
     bool compact = false;                       // texts read from the copies below
@@ -91,19 +91,19 @@ struct DistinctRows {
 };
 
 
-template <class Id, class Values>
+template <class Id>
 struct IdHash {
     using is_transparent = void;
     using is_avalanching = void;  // the stored hashes are seeded XXH3 values
-    const DistinctRows<Id, Values>* distinct;
+    const DistinctRows<Id>* distinct;
     std::size_t operator()(std::uint32_t id) const noexcept { return distinct->hash(id); }
     std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
 };
 
-template <class Id, class Values>
+template <class Id>
 struct SameText {
     using is_transparent = void;
-    const DistinctRows<Id, Values>* distinct;
+    const DistinctRows<Id>* distinct;
     bool operator()(std::uint32_t a, std::uint32_t b) const noexcept { return a == b; }  // distinct by construction
     bool operator()(const HashedText& key, std::uint32_t id) const noexcept {
         // Nearly every row is compared once with the distinct text it repeats.
@@ -112,8 +112,8 @@ struct SameText {
     bool operator()(std::uint32_t id, const HashedText& key) const noexcept { return (*this)(key, id); }
 };
 
-template <class Id, class Values>
-using IdSet = boost::unordered_flat_set<std::uint32_t, IdHash<Id, Values>, SameText<Id, Values>>;
+template <class Id>
+using IdSet = boost::unordered_flat_set<std::uint32_t, IdHash<Id>, SameText<Id>>;
 
 // The first 8 bytes of a text as a big-endian number, zero-padded: comparing these
 // numbers orders texts as memcmp would, except that ties need the full comparison.
@@ -199,11 +199,11 @@ struct SomeRows {
 
 // The first row of each distinct text among the given rows, in order of first
 // occurrence; `local[row]` receives each given row's index into them.
-template <class Id, class Values, class Rows>
-BufferVector<Id> distinct_of(const Values& values, const BufferVector<std::uint64_t>& hashes, std::size_t expected,
+template <class Id, class Rows>
+BufferVector<Id> distinct_of(const TextColumn& values, const BufferVector<std::uint64_t>& hashes, std::size_t expected,
                              bool compact, BufferVector<Id>& local, const Rows& rows) {
-    DistinctRows<Id, Values> distinct{&values, &hashes, {}, compact, {}, {}};
-    IdSet<Id, Values> ids(0, IdHash<Id, Values>{&distinct}, SameText<Id, Values>{&distinct});
+    DistinctRows<Id> distinct{&values, &hashes, {}, compact, {}, {}};
+    IdSet<Id> ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct});
     if (expected != 0) {
         ids.reserve(expected);
         distinct.first_rows.reserve(expected);
@@ -261,8 +261,8 @@ BufferVector<Id> rows_by_shard(const BufferVector<std::uint64_t>& hashes, std::v
 
 // Pass 1: the first row of each distinct text (each text exactly once, in an order fixed
 // by the rows) and each row's distinct id, an index into them.
-template <class Id, class Values>
-BufferVector<Id> distinct_texts(const Values& values, BufferVector<Id>& row_ids) {
+template <class Id>
+BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids) {
     const std::size_t n = values.size();
     const std::uint64_t seed = SeededHash{}.seed;  // a fresh seed for this column's maps
     BufferVector<std::uint64_t> hashes(n);
@@ -312,8 +312,8 @@ BufferVector<Id> distinct_texts(const Values& values, BufferVector<Id>& row_ids)
 
 // The number of leading bytes that every distinct text shares (0 for none or no texts).
 // The texts are read in id order, which jumps around the rows: large columns are split.
-template <class Id, class Values>
-std::size_t shared_prefix_length(const Values& values, const BufferVector<Id>& first_rows) {
+template <class Id>
+std::size_t shared_prefix_length(const TextColumn& values, const BufferVector<Id>& first_rows) {
     if (first_rows.empty()) return 0;
     const std::string_view first = values[first_rows.front()];
     // How many of the first `shared` bytes of `first` the texts of ids begin..end share.
@@ -337,8 +337,8 @@ std::size_t shared_prefix_length(const Values& values, const BufferVector<Id>& f
 // first). The texts are distinct, so an unstable sort cannot be observed. Texts often
 // share their first bytes (a common stem of identifiers, a year of dates): the prefix
 // keys are taken after what all texts share, so that they still tell most texts apart.
-template <class Id, class Values>
-BufferVector<Slot> sorted_ids(const Values& values, const BufferVector<Id>& first_rows) {
+template <class Id>
+BufferVector<Slot> sorted_ids(const TextColumn& values, const BufferVector<Id>& first_rows) {
     const std::size_t skip = shared_prefix_length(values, first_rows);
     BufferVector<Slot> slots(first_rows.size());
     for_range(slots.size(), [&](std::size_t begin, std::size_t end) {
@@ -394,8 +394,8 @@ void for_places(std::size_t k, std::size_t chunks, const std::vector<std::size_t
     }
 }
 
-template <class Id, class Values>
-CodeTable encode_column(const Values& values, double* out, std::size_t stride, TextStore& texts,
+template <class Id>
+CodeTable encode_column(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
                         DecodeMap* decode, const std::function<void()>& rows_read) {
     const std::size_t n = values.size();
     BufferVector<Id> row_ids(n);
@@ -497,27 +497,12 @@ bool is_missing_marker(std::string_view text) noexcept {
     return text == "<NA>" || text == "nan" || text == "NaN";
 }
 
-namespace {
-
-template <class Values>
-CodeTable encode_any(const Values& values, double* out, std::size_t stride, TextStore& texts, DecodeMap* decode,
-                     const std::function<void()>& rows_read) {
+CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
+                            DecodeMap* decode, const std::function<void()>& rows_read) {
     if (values.size() <= std::numeric_limits<std::uint32_t>::max()) {
         return encode_column<std::uint32_t>(values, out, stride, texts, decode, rows_read);
     }
     return encode_column<std::uint64_t>(values, out, stride, texts, decode, rows_read);
-}
-
-}  // namespace
-
-CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
-                            DecodeMap* decode, const std::function<void()>& rows_read) {
-    return encode_any(values, out, stride, texts, decode, rows_read);
-}
-
-CodeTable label_encode_into(const ChunkedTexts& values, double* out, std::size_t stride, TextStore& texts,
-                            DecodeMap* decode) {
-    return encode_any(values, out, stride, texts, decode, {});
 }
 
 CodeTable label_encode_refs(const TextColumn& texts, const BufferVector<std::uint32_t>& refs, double* out,
