@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvel
-from conftest import run_script
+from conftest import examples, run_script
 
 pd = pytest.importorskip("pandas")
 try:
@@ -19,7 +19,7 @@ try:
 except ImportError:  # the Arrow-backed dtypes are then drawn as missing
     pa = None
 
-SETTINGS = settings(max_examples=120, deadline=None, print_blob=True)
+SETTINGS = settings(max_examples=examples(120), deadline=None, print_blob=True)
 
 
 class DataFrame(pd.DataFrame):
@@ -167,6 +167,25 @@ def test_frames_read_at_their_source_equal_values(frame):
     assert_two_roads_agree(frame)
 
 
+@pytest.mark.skipif(pa is None, reason="pyarrow is not installed")
+@pytest.mark.parametrize("rows, distinct", [(70_000, 3_000), (300_000, 100_000)])
+@pytest.mark.parametrize("dtype", ["str", "string[pyarrow]"])
+def test_long_arrow_columns_equal_values(rows, distinct, dtype):
+    """Long Arrow string columns, large enough for the parallel paths of encoding: split
+    into chunks, sliced (non-zero offsets), missing values in a leading run and scattered,
+    the markers among the texts."""
+    rng = np.random.default_rng(rows + len(dtype))
+    vocab = np.array([f"t{k:x}" + "y" * (k % 19) for k in range(distinct)] + ["nan", "NaN", "<NA>", ""], dtype=object)
+    cells = list(vocab[rng.integers(0, len(vocab), rows)])
+    for i in rng.choice(rows, rows // 20, replace=False):
+        cells[i] = None
+    cells[:50] = [None] * 50
+    pieces = [int(p) for p in rng.integers(0, rows, 3)]
+    layout = "string" if rows < 100_000 else "large_string"
+    frame = pd.DataFrame({"f": np.arange(rows, dtype=np.float64), "t": arrow_strings(cells, dtype, pieces, layout)})
+    assert_two_roads_agree(frame.iloc[7:])
+
+
 @pytest.mark.parametrize("kind", ["str", "string[pyarrow]", "object"])
 def test_missing_cells_keep_their_kind_and_rendering(kind):
     if kind != "object" and pa is None:
@@ -288,7 +307,7 @@ class Rewriter:
         return "rewriter"
 
 
-@settings(max_examples=12, deadline=None, print_blob=True)
+@settings(max_examples=examples(12), deadline=None, print_blob=True)
 @given(st.data())
 def test_repeated_str_objects_read_as_their_texts(data):
     rows = data.draw(st.sampled_from([4096, 5000, 9000]))
@@ -336,7 +355,7 @@ def long_column(kind, cells, rows):
     return column_of(kind, cells, [rows // 3], "large_string")
 
 
-@settings(max_examples=15, deadline=None, print_blob=True)
+@settings(max_examples=examples(15), deadline=None, print_blob=True)
 @given(st.data())
 def test_frames_sharing_their_float64_columns_equal_values(data):
     """Where the float64 columns outweigh the rest, the result takes them from the frame

@@ -3,9 +3,7 @@ column of codes back to texts."""
 
 import math
 import pickle
-import os
 import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -14,10 +12,10 @@ from hypothesis import strategies as st
 
 import quorvel
 import quorvel_ml
-from test_pool import POOL_VARS
+from conftest import examples, pool_env, run_script
 from test_properties import model_encode, tables
 
-SETTINGS = settings(max_examples=60, deadline=None, print_blob=True)
+SETTINGS = settings(max_examples=examples(60), deadline=None, print_blob=True)
 
 # Both modules in use in one process: the pool still has exactly the configured workers,
 # and both modules see one Encoder type and one PanicException.
@@ -49,16 +47,14 @@ print(len(os.listdir("/proc/self/task")) - before)
 
 @pytest.mark.parametrize("threads", ["1", "3"])
 def test_both_modules_share_one_pool(threads):
-    env = {k: v for k, v in os.environ.items() if k not in POOL_VARS}
-    env["RAYON_NUM_THREADS"] = threads
-    run = subprocess.run([sys.executable, "-c", _BOTH_MODULES], env=env, capture_output=True, text=True, timeout=120)
+    run = run_script(_BOTH_MODULES, env=pool_env(RAYON_NUM_THREADS=threads))
     assert run.returncode == 0, run.stderr
     assert int(run.stdout) == int(threads)
 
 
 def test_importing_quorvel_ml_imports_no_data_libraries():
     code = "import sys, quorvel_ml; print(sorted(m for m in ('pandas', 'sklearn', 'dask') if m in sys.modules))"
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    run = run_script(code)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "[]"
 
@@ -197,7 +193,7 @@ def test_apply_to_new_rows_follows_the_learned_tables(data):
         np.testing.assert_array_equal(got, expected)
 
 
-@settings(max_examples=8, deadline=None, print_blob=True)
+@settings(max_examples=examples(8), deadline=None, print_blob=True)
 @given(st.sampled_from([40, 20_000, 40_000]), st.integers(0, 2**32 - 1), st.sampled_from([0.0, 0.001, 0.05]),
        st.booleans(), st.sampled_from(["numpy", "frame"]))
 def test_apply_to_long_columns_of_repeated_objects(vocab_size, seed, unseen_rate, number_on_top, kind):

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -447,6 +448,23 @@ void CellPass::read_items(std::size_t j, PyObject* source, std::size_t column) {
 
 void CellPass::read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan) {
     if (keep_numeric_[j]) return read_arrow_as_numbers(j, column, missing_is_nan);
+    if (in_place_done_ && sink_ == nullptr && !text_mode_[j] && matrix_.rows != 0) {
+        if (std::optional<std::vector<TextChunk>> chunks = column.text_chunks()) {
+            // The cells as staging would take them: a null is a float NaN (a number above
+            // the column's first text, "NaN" once rendered; "nan" below it) or pandas' NA
+            // ("<NA>", text from the first row on). A column of NaN alone stays numeric.
+            const std::size_t first = missing_is_nan ? column.first_valid_row() : 0;
+            if (first == matrix_.rows) {
+                for (std::size_t i = 0; i < matrix_.rows; ++i) matrix_.at(i, j) = std::numeric_limits<double>::quiet_NaN();
+                return column_done(j);
+            }
+            text_mode_[j] = true;
+            first_text_row_[j] = first;
+            in_place_done_(j, ChunkedTexts(std::move(*chunks), first, missing_is_nan ? "NaN" : "<NA>",
+                                           missing_is_nan ? "nan" : "<NA>"));
+            return;
+        }
+    }
     TextColumn& texts = texts_[j];
     std::size_t i = 0;
     // Before a column's first text, a NaN cell is a number; every other cell is text.
@@ -623,6 +641,8 @@ EncodingInfo encode_into(Matrix& matrix, ReadAll read_all) {
     ColumnPass columns(matrix, texts, &refs);  // declared after texts: on failure it waits for its tasks first
     CellPass pass(matrix, texts, [&columns](std::size_t j) { columns.start_column(j); });
     pass.stage_by_reference(&refs);
+    // The caller keeps the source (and so its Arrow buffers) alive until this returns.
+    pass.read_text_in_place([&columns](std::size_t j, ChunkedTexts in_place) { columns.start_column(j, std::move(in_place)); });
     read_all(pass);
     return columns.finish();
 }

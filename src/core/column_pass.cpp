@@ -20,19 +20,33 @@ constexpr std::size_t batch_task_rows = 2048;
 }  // namespace
 
 ColumnPass::ColumnPass(Matrix& matrix, std::vector<TextColumn>& texts, std::vector<BufferVector<std::uint32_t>>* refs)
-    : matrix_(matrix), texts_(texts), refs_(refs), learned_(matrix.cols) {
+    : matrix_(matrix),
+      texts_(texts),
+      refs_(refs),
+      in_place_(matrix.cols),
+      is_in_place_(matrix.cols, 0),
+      learned_(matrix.cols) {
     if (texts.size() != matrix.cols || (refs != nullptr && refs->size() != matrix.cols)) {
         fault("column pass: " + std::to_string(texts.size()) + " text lists for " + std::to_string(matrix.cols) +
               " columns");
     }
 }
 
+void ColumnPass::start_column(std::size_t j, ChunkedTexts texts) {
+    if (j < matrix_.cols) {
+        in_place_[j] = std::move(texts);
+        is_in_place_[j] = 1;
+    }
+    start_column(j);
+}
+
 void ColumnPass::start_column(std::size_t j) {
     if (j >= matrix_.cols || !matrix_.stores(j) || (!started_.empty() && j <= started_.back())) {
         fault("column pass: column " + std::to_string(j) + " started out of order");
     }
-    const bool by_reference = refs_ != nullptr && !(*refs_)[j].empty();
-    const std::size_t staged = by_reference ? (*refs_)[j].size() : texts_[j].size();
+    const bool by_reference = !is_in_place_[j] && refs_ != nullptr && !(*refs_)[j].empty();
+    const std::size_t staged =
+        is_in_place_[j] ? in_place_[j].size() : by_reference ? (*refs_)[j].size() : texts_[j].size();
     if (staged != matrix_.rows) {
         fault("column pass: text column " + std::to_string(j) + " has " + std::to_string(staged) + " texts for " +
               std::to_string(matrix_.rows) + " rows");
@@ -51,6 +65,11 @@ void ColumnPass::encode(std::size_t j, bool by_reference) {
     double* const column = matrix_.rows == 0 ? nullptr : matrix_.column(j);
     const std::size_t step = matrix_.row_step();
     Learned& learned = learned_[j];
+    if (is_in_place_[j]) {
+        learned.table = label_encode_into(in_place_[j], column, step, learned.texts, &learned.decode);
+        in_place_[j] = ChunkedTexts();
+        return;
+    }
     if (by_reference) {
         learned.table = label_encode_refs(texts_[j], (*refs_)[j], column, step, learned.texts,
                                           &learned.decode, [this, j] { texts_[j] = TextColumn(); });

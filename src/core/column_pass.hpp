@@ -8,6 +8,7 @@
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
 #include "core/text_column.hpp"
+#include "core/text_views.hpp"
 #include "core/worker_pool.hpp"
 
 namespace quorvel {
@@ -34,6 +35,10 @@ public:
     /// Starts encoding column j, whose rows texts are complete and will not change.
     void start_column(std::size_t j);
 
+    /// Starts encoding column j from texts read in place; their buffers must stay alive
+    /// until finish() returns or this is destroyed.
+    void start_column(std::size_t j, ChunkedTexts texts);
+
     /// Waits for all columns and assembles what they learned. Rethrows a task's failure.
     EncodingInfo finish();
 
@@ -54,6 +59,8 @@ private:
     Matrix& matrix_;
     std::vector<TextColumn>& texts_;
     std::vector<BufferVector<std::uint32_t>>* refs_;
+    std::vector<ChunkedTexts> in_place_;  // by column: texts read in place (when not staged)
+    std::vector<unsigned char> is_in_place_;  // bytes, not bits: tasks read them while others are set
     std::vector<std::size_t> started_;  // text columns, ascending
     std::vector<Learned> learned_;      // by column, written by that column's task only
     std::vector<Waiting> waiting_;      // started short columns, not yet handed to the pool
