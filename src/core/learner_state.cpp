@@ -406,24 +406,22 @@ std::optional<EncodingInfo> LearnerState::encoding() const {
         if (!column.turned) continue;
         const TextSet numbers = texts_of_numbers(column.numbers.values());
         const TextSet& texts = column.texts.values();
-        std::vector<std::string_view> distinct;  // views: the texts are copied once, into the store
-        distinct.reserve(numbers.size() + texts.size());
-        merge_texts(numbers, texts, [&](std::string_view text) { distinct.push_back(text); });
         CodeTable table;
         DecodeMap decode;
-        table.reserve(distinct.size());
-        decode.reserve(distinct.size());
+        table.reserve(numbers.size() + texts.size());
+        decode.reserve(numbers.size() + texts.size());
         std::uint64_t next_code = 0;
-        for (const auto& text : distinct) {
+        // Each text is copied once, into the store, as the merge meets it.
+        merge_texts(numbers, texts, [&](std::string_view text) {
             const std::string_view stored = info.texts.add(text);
             if (is_missing_marker(stored)) {
                 table.push_back(stored, std::nullopt);
-                continue;
+                return;
             }
             table.push_back(stored, next_code);
             decode.push_back(next_code, stored);
             ++next_code;
-        }
+        });
         info.object_columns.push_back(j);
         info.encode_maps.try_emplace(j, std::move(table));
         info.decode_maps.try_emplace(j, std::move(decode));
