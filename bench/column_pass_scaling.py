@@ -1,6 +1,7 @@
 """Column pass scaling: the pure C++ column pass on W2-shaped text columns, 1 vs 2 threads.
 
-Builds bench/column_pass.cpp against src/core with g++ and runs it in subprocesses with
+Builds bench/column_pass.cpp through CMake (the `quorvel_column_pass_bench` target, from the
+same core objects as the extension) and runs it in subprocesses with
 RAYON_NUM_THREADS=1 and =2 (order 1, 2, 2, 1), printing the median times and their ratio.
 The whole encode also holds the sequential cell pass, which no thread count speeds up;
 this isolates the part that the worker pool runs.
@@ -10,17 +11,15 @@ import argparse
 import os
 import pathlib
 import subprocess
+import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def build() -> pathlib.Path:
-    out = ROOT / "build" / "bench" / "column_pass"
-    out.parent.mkdir(parents=True, exist_ok=True)
-    sources = [ROOT / "bench" / "column_pass.cpp", *sorted((ROOT / "src" / "core").glob("*.cpp"))]
-    subprocess.run(["g++", "-std=c++20", "-O3", "-DNDEBUG", f"-I{ROOT / 'src'}", *map(str, sources),
-                    "-ltbb", "-lpthread", "-o", str(out)], check=True)
-    return out
+    run = subprocess.run([sys.executable, str(ROOT / "scripts" / "build_core.py"), "quorvel_column_pass_bench"],
+                         check=True, capture_output=True, text=True)
+    return pathlib.Path(run.stdout.strip().splitlines()[-1])
 
 
 def main() -> None:

@@ -7,6 +7,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorvel
+from conftest import examples
 
 pd = pytest.importorskip("pandas")
 dask = pytest.importorskip("dask")
@@ -83,7 +84,7 @@ def check_matches_one_encode(ddf, split_every=None):
     assert texts.reset_index(drop=True).equals(single.decode(expected))
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(60), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(ddf=partitioned(), split_every=st.sampled_from([None, 2, 3]))
 def test_any_partitioning_gives_the_single_encode(ddf, split_every):
     with dask.config.set(scheduler="sync"):
@@ -98,7 +99,7 @@ def cluster():
         yield client
 
 
-@settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@settings(max_examples=examples(8), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 @given(ddf=partitioned())
 def test_a_local_cluster_gives_the_single_encode(cluster, ddf):
     check_matches_one_encode(ddf, split_every=2)

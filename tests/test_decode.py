@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 import quorvel
 
 from tables import objects
-from conftest import is_panic
+from conftest import EMPTY_STATE, examples, is_panic
 
 pd = pytest.importorskip("pandas")
 
@@ -138,7 +138,7 @@ def test_decode_without_encoding_encodes_its_input():
     out = enc.decode(objects([["b", 1], ["a", 2.5]]))
     assert out.dtype == np.float64
     assert out.tolist() == [[1.0, 1.0], [0.0, 2.5]]
-    assert enc.__getstate__() == b"\x00" * 5
+    assert enc.__getstate__() == EMPTY_STATE
     frame = enc.decode(pd.DataFrame({"s": ["y", "x"], "n": [1, 2]}))
     assert list(frame.dtypes) == [np.float64, np.float64]
     assert frame.to_numpy().tolist() == [[1.0, 1.0], [0.0, 2.0]]
@@ -390,7 +390,7 @@ def label_route(matrix, labels, decode_maps, columns):
     return frame
 
 
-@settings(max_examples=120, deadline=None, print_blob=True)
+@settings(max_examples=examples(120), deadline=None, print_blob=True)
 @given(frames_and_labels())
 def test_frame_decode_equals_the_label_route(case):
     frame, data = case

@@ -500,6 +500,22 @@ def test_frame_labels(columns, labels):
     assert list(out.dtypes) == [np.float64, np.float64]
 
 
+@pytest.mark.parametrize("dtype", [object, "str", "string[python]", "string[pyarrow]"])
+@pytest.mark.parametrize("labels", [["a", "b", "c"], ["é", "", "Ωmega"], ["x", "x", "y"]], ids=["ascii", "unicode", "repeated"])
+def test_frame_text_labels_of_every_index_dtype(dtype, labels):
+    if dtype == "string[pyarrow]":
+        pytest.importorskip("pyarrow")
+    columns = pd.Index(labels, dtype=dtype)
+    frame = pd.DataFrame([[1.0, "u", 2.0]], columns=columns)
+    out, cols = quorvel.Encoder().encode(frame)
+    assert cols == [1]
+    assert list(out.columns) == labels
+    # A missing label is no text, whatever the Index dtype: refused, as the general route does.
+    with_missing = pd.DataFrame([[1.0, "u", 2.0]], columns=pd.Index([labels[0], None, labels[2]], dtype=dtype))
+    with pytest.raises(TypeError):
+        quorvel.Encoder().encode(with_missing)
+
+
 @pytest.mark.parametrize(
     "columns, error",
     [

@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvel
-from conftest import run_script
+from conftest import examples, run_script
 
 pd = pytest.importorskip("pandas")
 try:
@@ -19,7 +19,7 @@ try:
 except ImportError:  # the Arrow-backed dtypes are then drawn as missing
     pa = None
 
-SETTINGS = settings(max_examples=120, deadline=None, print_blob=True)
+SETTINGS = settings(max_examples=examples(120), deadline=None, print_blob=True)
 
 
 class DataFrame(pd.DataFrame):
@@ -167,6 +167,25 @@ def test_frames_read_at_their_source_equal_values(frame):
     assert_two_roads_agree(frame)
 
 
+@pytest.mark.skipif(pa is None, reason="pyarrow is not installed")
+@pytest.mark.parametrize("rows, distinct", [(70_000, 3_000), (300_000, 100_000)])
+@pytest.mark.parametrize("dtype", ["str", "string[pyarrow]"])
+def test_long_arrow_columns_equal_values(rows, distinct, dtype):
+    """Long Arrow string columns, large enough for the parallel paths of encoding: split
+    into chunks, sliced (non-zero offsets), missing values in a leading run and scattered,
+    the markers among the texts."""
+    rng = np.random.default_rng(rows + len(dtype))
+    vocab = np.array([f"t{k:x}" + "y" * (k % 19) for k in range(distinct)] + ["nan", "NaN", "<NA>", ""], dtype=object)
+    cells = list(vocab[rng.integers(0, len(vocab), rows)])
+    for i in rng.choice(rows, rows // 20, replace=False):
+        cells[i] = None
+    cells[:50] = [None] * 50
+    pieces = [int(p) for p in rng.integers(0, rows, 3)]
+    layout = "string" if rows < 100_000 else "large_string"
+    frame = pd.DataFrame({"f": np.arange(rows, dtype=np.float64), "t": arrow_strings(cells, dtype, pieces, layout)})
+    assert_two_roads_agree(frame.iloc[7:])
+
+
 @pytest.mark.parametrize("kind", ["str", "string[pyarrow]", "object"])
 def test_missing_cells_keep_their_kind_and_rendering(kind):
     if kind != "object" and pa is None:
@@ -288,7 +307,7 @@ class Rewriter:
         return "rewriter"
 
 
-@settings(max_examples=12, deadline=None, print_blob=True)
+@settings(max_examples=examples(12), deadline=None, print_blob=True)
 @given(st.data())
 def test_repeated_str_objects_read_as_their_texts(data):
     rows = data.draw(st.sampled_from([4096, 5000, 9000]))
@@ -315,3 +334,114 @@ def test_repeated_str_objects_read_as_their_texts(data):
     assert cols_direct == cols_items and cols_direct[:2] == [0, 1]
     np.testing.assert_array_equal(out_direct, out_items.to_numpy())
     assert learned(direct.__getstate__()) == learned(items.__getstate__())
+
+
+# --- float64 columns taken from the frame itself ----------------------------------------
+
+SHARED_ROWS = 1 << 16  # enough rows for a float64 column to be taken from the frame rather than copied
+
+
+def tiled(cells, rows):
+    return (cells * (rows // len(cells) + 1))[:rows]
+
+
+def long_column(kind, cells, rows):
+    """A column of `kind` holding `cells` over and over, `rows` long."""
+    cells = tiled(cells, rows)
+    if kind == "object":  # the cells as they are, without NumPy's conversion of a list
+        array = np.empty(rows, dtype=object)
+        array[:] = cells
+        return pd.Series(array, dtype=object)
+    return column_of(kind, cells, [rows // 3], "large_string")
+
+
+@settings(max_examples=examples(15), deadline=None, print_blob=True)
+@given(st.data())
+def test_frames_sharing_their_float64_columns_equal_values(data):
+    """Where the float64 columns outweigh the rest, the result takes them from the frame
+    under pandas' copy-on-write tracking: it still equals the result read through
+    `values`, and writing into either frame never shows in the other."""
+    shape = data.draw(st.sampled_from(["as built", "every other row", "tail", "consolidated"]))
+    rows = (2 if shape == "every other row" else 1) * SHARED_ROWS + 2 + data.draw(st.integers(0, 3))
+    n_float = data.draw(st.integers(1, 3))
+    columns = {}
+    for k in range(n_float):
+        pattern = data.draw(st.lists(st.floats(allow_nan=True, allow_infinity=True), min_size=1, max_size=5))
+        columns[f"f{k}"] = pd.Series(np.array(tiled(pattern, rows), dtype=np.float64))
+    kinds = data.draw(st.lists(st.sampled_from(NUMERIC + TEXT + ARROW), max_size=n_float))
+    for k, kind in enumerate(kinds):
+        if kind == "object":
+            cells = data.draw(st.lists(object_cells, min_size=1, max_size=4))
+        elif kind in TEXT + ARROW:
+            cells = data.draw(st.lists(maybe_text, min_size=1, max_size=4))
+        else:
+            nullable = kind in ("Int64", "Float64", "boolean", "datetime64[ns]", "timedelta64[ns]")
+            cells = data.draw(st.lists(st.one_of(small_ints, st.none()) if nullable else small_ints, min_size=1,
+                                       max_size=4))
+            if kind == "boolean":
+                cells = [None if c is None else bool(c % 2) for c in cells]
+        columns[f"o{k}"] = long_column(kind, cells, rows)
+    order = data.draw(st.permutations(list(columns)))
+    labels = data.draw(st.sampled_from(["names", "integers", "repeated"]))
+    # Built column by column, the float64 columns sit in blocks of their own.
+    frame = pd.DataFrame(index=pd.RangeIndex(3, rows + 3))
+    for name in order:
+        frame[name] = columns[name].to_numpy() if columns[name].dtype == np.float64 else columns[name].array
+    if labels == "integers":
+        frame.columns = list(range(len(order)))[::-1]
+    elif labels == "repeated":
+        frame.columns = ["x"] * len(order)
+    if shape == "every other row":
+        frame = frame.iloc[::2]
+    elif shape == "tail":
+        frame = frame.iloc[2:]
+    elif shape == "consolidated":
+        frame = frame.copy()
+    frame.attrs["source"] = "caller"
+
+    assert_two_roads_agree(frame)
+    out, _ = quorvel.Encoder().encode(frame)
+    assert out.attrs == {} and out.flags.allows_duplicate_labels
+    floats = [p for p, name in enumerate(order) if name.startswith("f")]
+    if "complex128" not in kinds:  # complex `values` turn every column's cells: all are read from there
+        for p in floats:
+            assert np.shares_memory(out.iloc[:, p].to_numpy(), frame.iloc[:, p].to_numpy())
+    before_in, before_out = frame.iloc[:, floats].to_numpy(copy=True), out.iloc[:, floats].to_numpy(copy=True)
+    out.iloc[0, floats[0]] = 1234.5
+    frame.iloc[-1, floats[-1]] = -99.0
+    after_in, after_out = frame.iloc[:, floats].to_numpy(), out.iloc[:, floats].to_numpy()
+    np.testing.assert_array_equal(after_in[:-1], before_in[:-1])
+    np.testing.assert_array_equal(after_out[1:], before_out[1:])
+    assert after_in[0, 0] == before_in[0, 0] or np.isnan(before_in[0, 0])
+    assert after_out[-1, -1] == before_out[-1, -1] or np.isnan(before_out[-1, -1])
+
+
+class FrameWriter:
+    """A cell whose str() writes into the frame being encoded and replaces a column of it."""
+
+    def __init__(self):
+        self.frame = None
+
+    def __str__(self):
+        if self.frame is not None:
+            self.frame.iloc[:, 0] = -1.0
+            self.frame.iloc[-1, 2] = "late"
+            self.frame[self.frame.columns[1]] = "replaced"
+        return "writer"
+
+
+def test_cells_that_change_the_frame_leave_the_shared_columns_as_they_were():
+    """Every cell, and every float64 column the result takes from the frame, is read as it
+    was before the first cell's str() ran, as through `values`."""
+    rows = SHARED_ROWS + 5
+    writer = FrameWriter()
+    cells = np.empty(rows, dtype=object)
+    cells[:] = ["a", "b"] * (rows // 2) + ["a"]
+    cells[3] = writer
+    frame = pd.DataFrame({"x": np.arange(rows, dtype=np.float64), "y": np.full(rows, 0.5), "t": cells})
+    expected = pd.DataFrame({"x": np.arange(rows, dtype=np.float64), "y": np.full(rows, 0.5),
+                             "t": np.where(np.arange(rows) == 3, 2.0, np.arange(rows) % 2).astype(np.float64)})
+    writer.frame = frame
+    out, cols = quorvel.Encoder().encode(frame)
+    assert cols == [2] and frame["y"].dtype != np.float64 and frame.iloc[-1, 2] == "late"  # the cell did run
+    pd.testing.assert_frame_equal(out, expected)

@@ -3,9 +3,7 @@ column of codes back to texts."""
 
 import math
 import pickle
-import os
 import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -14,10 +12,10 @@ from hypothesis import strategies as st
 
 import quorvel
 import quorvel_ml
-from test_pool import POOL_VARS
+from conftest import examples, pool_env, run_script
 from test_properties import model_encode, tables
 
-SETTINGS = settings(max_examples=60, deadline=None, print_blob=True)
+SETTINGS = settings(max_examples=examples(60), deadline=None, print_blob=True)
 
 # Both modules in use in one process: the pool still has exactly the configured workers,
 # and both modules see one Encoder type and one PanicException.
@@ -49,16 +47,14 @@ print(len(os.listdir("/proc/self/task")) - before)
 
 @pytest.mark.parametrize("threads", ["1", "3"])
 def test_both_modules_share_one_pool(threads):
-    env = {k: v for k, v in os.environ.items() if k not in POOL_VARS}
-    env["RAYON_NUM_THREADS"] = threads
-    run = subprocess.run([sys.executable, "-c", _BOTH_MODULES], env=env, capture_output=True, text=True, timeout=120)
+    run = run_script(_BOTH_MODULES, env=pool_env(RAYON_NUM_THREADS=threads))
     assert run.returncode == 0, run.stderr
     assert int(run.stdout) == int(threads)
 
 
 def test_importing_quorvel_ml_imports_no_data_libraries():
     code = "import sys, quorvel_ml; print(sorted(m for m in ('pandas', 'sklearn', 'dask') if m in sys.modules))"
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    run = run_script(code)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "[]"
 
@@ -197,6 +193,48 @@ def test_apply_to_new_rows_follows_the_learned_tables(data):
         np.testing.assert_array_equal(got, expected)
 
 
+@settings(max_examples=examples(8), deadline=None, print_blob=True)
+@given(st.sampled_from([40, 20_000, 40_000]), st.integers(0, 2**32 - 1), st.sampled_from([0.0, 0.001, 0.05]),
+       st.booleans(), st.sampled_from(["numpy", "frame"]))
+def test_apply_to_long_columns_of_repeated_objects(vocab_size, seed, unseen_rate, number_on_top, kind):
+    # Long columns whose rows repeat a few str objects are staged once per object, and large
+    # tables are looked up in shards: the codes must still be those of the tables, the first
+    # unknown row the first one, and a later encode must replace what apply looks up.
+    rng = np.random.default_rng(seed)
+    vocab = np.array([f"w{k:x}" + "é" * (k % 3) for k in range(vocab_size)] + [math.nan], dtype=object)
+    train = np.empty((vocab.size, 2), dtype=object)
+    train[:, 0] = vocab[rng.permutation(vocab.size)]
+    train[:, 1] = vocab[rng.permutation(vocab.size)][: vocab.size]
+    rows = max(2 * vocab_size, 10_000)
+    test = np.empty((rows, 2), dtype=object)
+    test[:, 0] = vocab[rng.integers(0, vocab.size, rows)]
+    test[:, 1] = vocab[rng.integers(0, vocab.size, rows)]
+    unseen = np.flatnonzero(rng.random(rows) < unseen_rate)
+    test[unseen, 1] = np.array([f"new{k % 7}" for k in range(unseen.size)], dtype=object)
+    if number_on_top:
+        test[0, 1] = 3.0  # read as a number, then as its number text once the column turns
+    data = as_frame(test) if kind == "frame" else test
+    first = ["3" if number_on_top and i == 0 else test[i, 1] for i in range(rows)]
+    enc = quorvel.Encoder()
+    for source in (train, train[::-1][: vocab.size // 2]):
+        enc.encode(source)
+        learned = quorvel_ml.categories(enc)
+        expected = np.full((rows, 2), np.nan)
+        for j, column in enumerate((test[:, 0], first)):
+            codes = {text: float(code) for code, text in enumerate(learned[j])}
+            expected[:, j] = [codes.get(cell, -1.0) if isinstance(cell, str) else math.nan for cell in column]
+        got = quorvel_ml.apply(enc, data, unknown=-1)
+        np.testing.assert_array_equal(got.to_numpy() if kind == "frame" else got, expected)
+        missing = np.argwhere(expected == -1.0)
+        if missing.size == 0:
+            continue
+        i, j = min(missing.tolist(), key=lambda cell: (cell[1], cell[0]))  # first column, then row
+        with pytest.raises(ValueError) as raised:
+            quorvel_ml.apply(enc, data)
+        assert f"unknown value {[test[:, 0], first][j][i]!r} in column {j}" in str(raised.value)
+        assert f"at row {i}" in str(raised.value)
+
+
 def test_apply_errors():
     enc = quorvel.Encoder()
     frame = pd.DataFrame({"city": ["Oslo", "Rome"], "n": [1, 2]})
@@ -318,6 +356,31 @@ def test_learning_numeric_arrays(dtype):
     assert first.merge(quorvel_ml.Learner().update(arr)).encoder().__getstate__() == whole.__getstate__()
 
 
+@pytest.mark.parametrize("chunk_rows", [3000, 5000, 12000])
+def test_learning_long_numeric_columns_that_turn_text(chunk_rows):
+    # Long chunks: a column of mostly distinct numbers (its distinct values found by
+    # sorting) and one of few (found by hashing), each turning text in a later chunk.
+    rng = np.random.default_rng(chunk_rows)
+    rows = 12_000
+    table = np.empty((rows, 3), dtype=object)
+    table[:, 0] = list(np.round(rng.normal(size=rows) * 1000, 1))
+    table[:, 1] = [int(v) for v in rng.integers(-5, 5, size=rows)]
+    table[:, 2] = [bool(v) for v in rng.integers(0, 2, size=rows)]
+    table[9_000, 0] = "t"
+    table[11_000, 1] = "u"
+    whole = quorvel.Encoder()
+    codes, _ = whole.encode(table)
+    learners = [quorvel_ml.Learner().update(table[a : a + chunk_rows]) for a in range(0, rows, chunk_rows)]
+    learner = learners[0]
+    for later in learners[1:]:
+        learner.merge(later)
+    learner = pickle.loads(pickle.dumps(learner))  # its sets must be ascending and distinct
+    assert learner.encoder().__getstate__() == whole.__getstate__()
+    coded = [quorvel_ml.apply(whole, table[a : a + chunk_rows], text_before=before)
+             for a, before in zip(range(0, rows, chunk_rows), learner.text_before())]
+    np.testing.assert_array_equal(np.concatenate(coded), codes)
+
+
 def test_learner_errors_and_empty_learners():
     assert quorvel_ml.Learner().encoder().__getstate__() == b"\0" * 5
     assert quorvel_ml.Learner().text_before() == []
@@ -361,4 +424,10 @@ def test_numbers_after_a_text_in_earlier_rows_take_their_str(values, dtype):
     whole = quorvel.Encoder()
     whole.encode(np.concatenate([head, objects]))
     learner = quorvel_ml.Learner().update(head).merge(quorvel_ml.Learner().update(later))
+    assert learner.encoder().__getstate__() == whole.__getstate__()
+    # The later rows learned in two halves (of different kinds, say) merged before the head.
+    half = len(later) // 2
+    halves = quorvel_ml.Learner().update(later[:half]).merge(quorvel_ml.Learner().update(later[half:]))
+    halves = pickle.loads(pickle.dumps(halves)) if half % 2 else halves
+    learner = quorvel_ml.Learner().update(head).merge(halves)
     assert learner.encoder().__getstate__() == whole.__getstate__()

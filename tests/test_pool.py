@@ -1,83 +1,13 @@
-"""The worker pool's size under different environments, fork() and thread limits.
-
-Runs cases of the core test executable (built by test_core.py from the source tree) and
-scripts using the installed module as subprocesses, since the pool is fixed once per
-process. The module's cases need only the installed module.
+"""The module's worker pool: its size under different environments, fork() and thread
+limits. Each case runs a script in a fresh interpreter, since the pool is fixed once per
+process; only the installed module is needed (the core's own pool cases are in test_core.py).
 """
 
 import json
-import math
-import os
-import pathlib
-import subprocess
-import sys
 
 import pytest
 
-
-def _exe():
-    from test_core import _exe as core_tests  # builds the core tests from the source tree
-
-    return core_tests()
-
-
-POOL_VARS = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
-
-
-def _default_cpu_count() -> int:
-    """Processors this process may use: the affinity mask, lowered by a cgroup CPU quota."""
-    count = len(os.sched_getaffinity(0))
-    cgroup = pathlib.Path("/sys/fs/cgroup")
-    limits = []
-    cpu_max = cgroup / "cpu.max"
-    if cpu_max.exists():
-        quota, period = cpu_max.read_text().split()
-        if quota != "max":
-            limits.append(math.ceil(int(quota) / int(period)))
-    for v1 in (cgroup / "cpu", cgroup / "cpu,cpuacct"):
-        quota_file, period_file = v1 / "cpu.cfs_quota_us", v1 / "cpu.cfs_period_us"
-        if quota_file.exists() and period_file.exists():
-            quota, period = int(quota_file.read_text()), int(period_file.read_text())
-            if quota > 0 and period > 0:
-                limits.append(math.ceil(quota / period))
-    return max(1, min([count, *limits]))
-
-
-def _run(case: str, env: dict[str, str]) -> subprocess.CompletedProcess:
-    full_env = {k: v for k, v in os.environ.items() if k not in POOL_VARS}
-    full_env.update(env)
-    return subprocess.run([str(_exe()), case], env=full_env, capture_output=True, text=True, timeout=300)
-
-
-@pytest.mark.parametrize(
-    ("env", "expected"),
-    [
-        ({"RAYON_NUM_THREADS": "1"}, 1),
-        ({"RAYON_NUM_THREADS": "2"}, 2),
-        ({"RAYON_NUM_THREADS": "8"}, 8),  # more threads than cores must be honoured
-        ({"RAYON_NUM_THREADS": "+3", "RAYON_RS_NUM_CPUS": "5"}, 3),
-        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, None),  # 0: the default, RS ignored
-        ({"RAYON_NUM_THREADS": "three", "RAYON_RS_NUM_CPUS": "3"}, 3),
-        ({"RAYON_RS_NUM_CPUS": "6"}, 6),
-        ({}, None),
-    ],
-)
-def test_pool_thread_count(env, expected):
-    if expected is None:
-        expected = _default_cpu_count()
-    run = _run("pool_runs_exactly_the_configured_threads", {**env, "QUORVEL_EXPECT_POOL_THREADS": str(expected)})
-    assert run.returncode == 0, run.stderr
-
-
-def test_column_pass_independent_of_pool_size():
-    fingerprints = set()
-    for threads in ("1", "2", "8"):
-        run = _run("column_pass_fingerprint", {"RAYON_NUM_THREADS": threads})
-        assert run.returncode == 0, run.stderr
-        lines = [line for line in run.stdout.splitlines() if line.startswith("fingerprint ")]
-        assert len(lines) == 1, run.stdout
-        fingerprints.add(lines[0])
-    assert len(fingerprints) == 1, fingerprints
+from conftest import default_cpu_count, pool_env, run_script
 
 
 # The module's own pool, seen from Python: the threads that the first encode with text
@@ -104,12 +34,9 @@ print(after - before)
     ],
 )
 def test_module_pool_has_the_configured_worker_count(env, expected):
-    full_env = {k: v for k, v in os.environ.items() if k not in POOL_VARS}
-    full_env.update(env)
-    run = subprocess.run([sys.executable, "-c", _COUNT_MODULE_THREADS], env=full_env,
-                         capture_output=True, text=True, timeout=120)
+    run = run_script(_COUNT_MODULE_THREADS, env=pool_env(**env))
     assert run.returncode == 0, run.stderr
-    assert int(run.stdout) == (_default_cpu_count() if expected is None else expected)
+    assert int(run.stdout) == (default_cpu_count() if expected is None else expected)
 
 
 _FORK_AFTER_USE = """
@@ -130,7 +57,7 @@ print("ok")
 
 def test_forked_children_encode_after_the_parent_used_the_pool():
     # fork() copies only the calling thread: the pool must not be waited on in the child.
-    run = subprocess.run([sys.executable, "-c", _FORK_AFTER_USE], capture_output=True, text=True, timeout=120)
+    run = run_script(_FORK_AFTER_USE)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "ok"
 
@@ -200,12 +127,10 @@ print("ok")
 
 @pytest.mark.parametrize("scenario", ["main", "second_thread", "thread_pool", "busy"])
 def test_fork_children_start_their_own_pool(scenario):
-    env = {k: v for k, v in os.environ.items() if k not in POOL_VARS}
     # OpenBLAS ends its own threads at fork() and restarts them later: keep it to none,
     # so that the thread counts are the pool's alone.
-    env.update(RAYON_NUM_THREADS="3", OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
-    run = subprocess.run([sys.executable, "-c", _FORK_SCENARIO, scenario], env=env,
-                         capture_output=True, text=True, timeout=180)
+    env = pool_env(RAYON_NUM_THREADS="3", OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    run = run_script(_FORK_SCENARIO, scenario, env=env, timeout=180)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "ok"
 
@@ -244,10 +169,7 @@ print(json.dumps({"failures": failures, "added": added}))
 
 @pytest.mark.parametrize("threads", [64, 100000])
 def test_pool_without_room_for_its_threads_faults_and_recovers(threads):
-    env = {k: v for k, v in os.environ.items() if k not in POOL_VARS}
-    env["RAYON_NUM_THREADS"] = str(threads)
-    run = subprocess.run([sys.executable, "-c", _NO_ROOM_FOR_THREADS], env=env,
-                         capture_output=True, text=True, timeout=180)
+    run = run_script(_NO_ROOM_FOR_THREADS, env=pool_env(RAYON_NUM_THREADS=str(threads)), timeout=180)
     assert run.returncode == 0, run.stderr
     result = json.loads(run.stdout)
     assert len(result["failures"]) == 2, result

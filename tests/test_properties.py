@@ -12,12 +12,12 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvel
-from conftest import run_script
+from conftest import examples, run_script
 
 pd = pytest.importorskip("pandas")
 
 MARKERS = {"<NA>", "nan", "NaN"}
-SETTINGS = settings(max_examples=150, deadline=None, print_blob=True)
+SETTINGS = settings(max_examples=examples(150), deadline=None, print_blob=True)
 
 
 # --- the model ---------------------------------------------------------------------------

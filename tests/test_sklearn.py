@@ -22,9 +22,10 @@ from sklearn.tree import DecisionTreeRegressor  # noqa: E402
 from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
 
 from quorvel_ml.sklearn import QuorvelEncoder  # noqa: E402
+from conftest import examples  # noqa: E402
 
 MARKERS = {"<NA>", "nan", "NaN"}
-SETTINGS = settings(max_examples=60, deadline=None, print_blob=True)
+SETTINGS = settings(max_examples=examples(60), deadline=None, print_blob=True)
 
 
 @parametrize_with_checks(

@@ -15,7 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorvel
-from conftest import EMPTY_STATE, run_peak_memory_script, u64
+from conftest import EMPTY_STATE, examples, run_peak_memory_script, u64
 
 pd = pytest.importorskip("pandas")
 
@@ -218,7 +218,7 @@ def mutated_states(draw):
     return bytes(state)
 
 
-@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow], print_blob=True)
+@settings(max_examples=examples(400), deadline=None, suppress_health_check=[HealthCheck.too_slow], print_blob=True)
 @given(mutated_states())
 def test_mutated_state_reads_or_raises_value_error(state):
     encoder = learned_encoder()
@@ -504,7 +504,7 @@ def large_state(seed):
     return b"".join(out) + EXAMPLE_TAIL
 
 
-@settings(max_examples=8, deadline=None, print_blob=True)
+@settings(max_examples=examples(8), deadline=None, print_blob=True)
 @given(st.integers(0, 2**32), st.lists(st.tuples(st.floats(0, 1), st.sampled_from(["set", "cut", "u64"]), st.integers(0, 255)), max_size=3))
 def test_large_state_reads_like_the_model(seed, mutations):
     state = bytearray(large_state(seed))

@@ -35,6 +35,33 @@ bool ArrowTextColumn::chunk_is_sound(const ArrowArray& chunk, Layout layout) {
     return chunk.n_buffers == 3 && (chunk.buffers[1] != nullptr || chunk.length == 0);
 }
 
+std::optional<std::vector<TextChunk>> ArrowTextColumn::text_chunks() const {
+    if (layout_ == Layout::string_view) return std::nullopt;
+    for (const OwnedArray& owned : chunks_) {
+        if (owned->buffers[2] == nullptr) return std::nullopt;  // no data: every text empty, read the plain way
+    }
+    std::vector<TextChunk> chunks;
+    chunks.reserve(chunks_.size());
+    for (const OwnedArray& owned : chunks_) {
+        const ArrowArray& chunk = *owned;
+        const auto* validity = chunk.null_count == 0 ? nullptr : static_cast<const std::uint8_t*>(chunk.buffers[0]);
+        chunks.push_back({static_cast<const char*>(chunk.buffers[2]), chunk.buffers[1], layout_ == Layout::large_string,
+                          validity, chunk.offset, static_cast<std::size_t>(chunk.length)});
+    }
+    return chunks;
+}
+
+std::size_t ArrowTextColumn::first_valid_row() const {
+    std::size_t row = 0;
+    for (const OwnedArray& owned : chunks_) {
+        const ArrowArray& chunk = *owned;
+        for (std::int64_t i = 0; i < chunk.length; ++i, ++row) {
+            if (is_valid(chunk, i)) return row;
+        }
+    }
+    return row;
+}
+
 std::optional<ArrowTextColumn> ArrowTextColumn::open(PyObject* source, std::size_t rows) {
     Ref capsule = Ref::steal(PyObject_CallMethod(source, "__arrow_c_stream__", nullptr));
     if (!capsule || !PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) {

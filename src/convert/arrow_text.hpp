@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "convert/arrow_abi.hpp"
+#include "core/text_views.hpp"
 
 namespace quorvel::convert {
 
@@ -32,6 +33,13 @@ public:
     /// `missing()` for each null.
     template <class Run32, class Run64, class Text, class Missing>
     void for_each_run(Run32&& run32, Run64&& run64, Text&& text, Missing&& missing) const;
+
+    /// The chunks as views into their buffers, for the `string` and `large_string`
+    /// layouts; nothing for `string_view`.
+    std::optional<std::vector<TextChunk>> text_chunks() const;
+
+    /// The first row that holds a value; the row count when every row is null.
+    std::size_t first_valid_row() const;
 
 private:
     enum class Layout { string, large_string, string_view };

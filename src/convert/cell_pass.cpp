@@ -16,8 +16,10 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "convert/arrow_text.hpp"
 #include "convert/frame_columns.hpp"
@@ -25,6 +27,7 @@
 #include "core/column_pass.hpp"
 #include "core/fault.hpp"
 #include "core/number_text.hpp"
+#include "core/parallel_range.hpp"
 #include "py/errors.hpp"
 
 namespace quorvel::convert {
@@ -34,6 +37,8 @@ using py::Ref;
 
 // Columns shorter than this are staged plainly: there is little to save.
 constexpr std::size_t repeat_rows_min = 4096;
+// How far ahead read_objects fetches the objects of later rows.
+constexpr std::size_t prefetch_rows = 16;
 // Beyond this many distinct objects the lookups leave the cache and cost the reading thread
 // more than hashing the texts costs the worker pool.
 constexpr std::size_t repeat_entries_max = 16384;
@@ -268,9 +273,36 @@ namespace {
 
 // Copies in tiles of rows x columns: the matrix is row-major, so a column on its own
 // touches one page per row; a tile keeps the pages it writes (and reads) few.
+// Reads a native float64 element.
+struct ReadDouble {
+    double operator()(const char* p) const {
+        double value;
+        std::memcpy(&value, p, sizeof value);
+        return value;
+    }
+};
+
 template <class Read>
 void copy_number_tiles(Matrix& matrix, const std::size_t* positions, std::size_t count, const char* base,
                        npy_intp column_stride, npy_intp row_stride, Read read) {
+    if (!matrix.row_major()) {
+        // Each column is contiguous here: copied whole, the columns spread over the pool.
+        // Reading numbers runs no Python code, so the workers may do it.
+        const std::size_t rows = matrix.rows;
+        const std::size_t min_parallel = rows == 0 ? count + 1 : (std::size_t{1} << 22) / rows + 2;
+        for_each_range(count, min_parallel, [&](std::size_t k0, std::size_t k1) {
+            for (std::size_t k = k0; k < k1; ++k) {
+                double* out = matrix.column(positions[k]);
+                const char* source = base + static_cast<npy_intp>(k) * column_stride;
+                if (std::is_same_v<Read, ReadDouble> && row_stride == sizeof(double)) {
+                    std::memcpy(out, source, rows * sizeof(double));
+                    continue;
+                }
+                for (std::size_t i = 0; i < rows; ++i) out[i] = read(source + static_cast<npy_intp>(i) * row_stride);
+            }
+        });
+        return;
+    }
     constexpr std::size_t row_tile = 256, column_tile = 32;
     const std::size_t rows = matrix.rows, cols = matrix.cols;
     for (std::size_t i0 = 0; i0 < rows; i0 += row_tile) {
@@ -292,16 +324,12 @@ void CellPass::read_number_columns(const std::size_t* positions, std::size_t cou
                                    npy_intp column_stride, npy_intp row_stride, ElementReader read,
                                    PyArray_Descr* descr) {
     for (std::size_t k = 0; k < count; ++k) {
-        if (positions[k] >= matrix_.cols || text_mode_[positions[k]]) {
+        if (positions[k] >= matrix_.cols || text_mode_[positions[k]] || !matrix_.stores(positions[k])) {
             fault("cell pass: numbers read into text column " + std::to_string(positions[k]));
         }
     }
     if (read == element_as_double<double>) {  // the common case, inlined
-        copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, [](const char* p) {
-            double value;
-            std::memcpy(&value, p, sizeof value);
-            return value;
-        });
+        copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, ReadDouble{});
     } else {
         copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, read);
     }
@@ -328,6 +356,16 @@ void CellPass::read_objects(std::size_t j, PyArrayObject* array, npy_intp column
         const char* p = static_cast<const char*>(PyArray_DATA(array)) +
                         static_cast<npy_intp>(i) * PyArray_STRIDE(array, row_axis) +
                         column * PyArray_STRIDE(array, column_axis);
+        // Distinct objects lie all over the heap: the object some rows ahead is fetched
+        // into cache while this one is read, so the misses overlap.
+        if (i + prefetch_rows < static_cast<std::size_t>(PyArray_DIM(array, row_axis))) {
+            PyObject* ahead = nullptr;
+            std::memcpy(&ahead, p + static_cast<npy_intp>(prefetch_rows) * PyArray_STRIDE(array, row_axis), sizeof ahead);
+            if (ahead != nullptr) {
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(reinterpret_cast<const char*>(ahead) + 64);
+            }
+        }
         PyObject* stored = nullptr;
         std::memcpy(&stored, p, sizeof stored);
         if (stored == nullptr) stored = Py_None;
@@ -410,6 +448,23 @@ void CellPass::read_items(std::size_t j, PyObject* source, std::size_t column) {
 
 void CellPass::read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan) {
     if (keep_numeric_[j]) return read_arrow_as_numbers(j, column, missing_is_nan);
+    if (in_place_done_ && sink_ == nullptr && !text_mode_[j] && matrix_.rows != 0) {
+        if (std::optional<std::vector<TextChunk>> chunks = column.text_chunks()) {
+            // The cells as staging would take them: a null is a float NaN (a number above
+            // the column's first text, "NaN" once rendered; "nan" below it) or pandas' NA
+            // ("<NA>", text from the first row on). A column of NaN alone stays numeric.
+            const std::size_t first = missing_is_nan ? column.first_valid_row() : 0;
+            if (first == matrix_.rows) {
+                for (std::size_t i = 0; i < matrix_.rows; ++i) matrix_.at(i, j) = std::numeric_limits<double>::quiet_NaN();
+                return column_done(j);
+            }
+            text_mode_[j] = true;
+            first_text_row_[j] = first;
+            in_place_done_(j, ChunkedTexts(std::move(*chunks), first, missing_is_nan ? "NaN" : "<NA>",
+                                           missing_is_nan ? "nan" : "<NA>"));
+            return;
+        }
+    }
     TextColumn& texts = texts_[j];
     std::size_t i = 0;
     // Before a column's first text, a NaN cell is a number; every other cell is text.
@@ -547,33 +602,103 @@ void ArrayColumns::read_all(CellPass& pass) const {
     for (std::size_t j = 0; j < cols_; ++j) read_column(pass, j);
 }
 
-std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe) {
-    const auto [rows, cols] = read_shape(obj);
-    Matrix matrix = Matrix::zeros(rows, cols);
+namespace {
+
+// Whether a result should take the `shared` columns from the input frame rather than
+// copy them: each other column then costs a few pandas calls of its own (as much time as
+// copying about half a MiB), while the shared ones cost nothing.
+bool worth_sharing(const std::vector<bool>& shared, std::size_t rows) {
+    constexpr std::size_t bytes_per_own_column = std::size_t{1} << 19;
+    std::size_t count = 0;
+    for (bool flag : shared) count += flag;
+    const std::size_t own = shared.size() - count;
+    return rows > 0 && count > 0 && count * rows * sizeof(double) / bytes_per_own_column >= own;
+}
+
+// pandas' shallow copy of a frame of pandas' own class, DataFrame(frame), which shares
+// its columns under copy-on-write tracking; empty (no error pending) if it cannot be had
+// or the frame is of another class.
+Ref shallow_copy(PyObject* frame) {
+    Ref pandas = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("pandas")).get()));
+    Ref constructor = pandas ? Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame")) : Ref{};
+    Ref copy;
+    if (constructor && reinterpret_cast<PyObject*>(Py_TYPE(frame)) == constructor.get()) {
+        copy = Ref::steal(PyObject_CallOneArg(constructor.get(), frame));
+    }
+    PyErr_Clear();  // the columns are then copied instead
+    return copy;
+}
+
+// Frames of fewer cells are not worth a shallow copy: their float64 columns are copied.
+constexpr std::size_t shared_cells_min = std::size_t{1} << 16;
+
+// Reads every cell into `matrix`, encoding text columns on the pool as they complete.
+template <class ReadAll>
+EncodingInfo encode_into(Matrix& matrix, ReadAll read_all) {
+    const std::size_t cols = matrix.cols;
     std::vector<TextColumn> texts(cols);
     std::vector<BufferVector<std::uint32_t>> refs(cols);
     ColumnPass columns(matrix, texts, &refs);  // declared after texts: on failure it waits for its tasks first
     CellPass pass(matrix, texts, [&columns](std::size_t j) { columns.start_column(j); });
     pass.stage_by_reference(&refs);
-    if (is_dataframe) {
-        // Read straight from the frame's own arrays where they give the cells of its
-        // `values`; `values` itself is fetched only for the columns that need it, and
-        // released as soon as every cell is read, while the pool is still encoding.
-        FrameColumns(obj, rows, cols).read_all(pass);
-    } else {
-        ArrayColumns(obj, rows, cols).read_all(pass);
+    // The caller keeps the source (and so its Arrow buffers) alive until this returns.
+    pass.read_text_in_place([&columns](std::size_t j, ChunkedTexts in_place) { columns.start_column(j, std::move(in_place)); });
+    read_all(pass);
+    return columns.finish();
+}
+
+}  // namespace
+
+std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe, py::Ref* shared_copy) {
+    const auto [rows, cols] = read_shape(obj);
+    if (!is_dataframe) {
+        Matrix matrix = Matrix::zeros(rows, cols);
+        EncodingInfo info = encode_into(matrix, [&](CellPass& pass) { ArrayColumns(obj, rows, cols).read_all(pass); });
+        return {std::move(matrix), std::move(info)};
     }
-    EncodingInfo info = columns.finish();
+    // Read straight from the frame's own arrays where they give the cells of its
+    // `values`; `values` itself is fetched only for the columns that need it, and
+    // released as soon as every cell is read, while the pool is still encoding.
+    // A frame whose float64 columns the result may take is read from pandas' shallow copy
+    // of it, made before any cell is read: the copy is this call's own, and pandas copies
+    // the caller's data before anything (a cell's str(), another thread) writes into the
+    // frame, so what is read and what the result takes stay as they were at the start.
+    Ref snapshot = shared_copy != nullptr && rows * cols >= shared_cells_min ? shallow_copy(obj) : Ref{};
+    FrameColumns frame(snapshot ? snapshot.get() : obj, rows, cols);
+    std::vector<bool> shared(cols, false);
+    if (snapshot) {
+        shared = frame.float64_columns();
+        if (worth_sharing(shared, rows)) {
+            *shared_copy = Ref::borrow(snapshot.get());
+        } else {
+            shared.assign(cols, false);
+        }
+    }
+    // Column-major, the layout of the result frame's float block: each column is written
+    // once, contiguously, and the result takes the buffer as it is. Every stored cell is
+    // written by the reading or the encoding, so the buffer starts uninitialised.
+    std::vector<bool> stored(cols);
+    for (std::size_t j = 0; j < cols; ++j) stored[j] = !shared[j];
+    Matrix matrix = Matrix::by_columns(rows, stored);
+    EncodingInfo info = encode_into(matrix, [&](CellPass& pass) { frame.read_all(pass, shared); });
     return {std::move(matrix), std::move(info)};
 }
 
 void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink& sink) {
     const auto [rows, cols] = read_shape(obj);
-    columns.matrix = Matrix::zeros(rows, cols);
+    // A frame's matrix is column-major, the layout of a result frame's float block. It
+    // starts zero-filled: a sink may leave cells of its own to fill later.
+    columns.matrix = is_dataframe ? Matrix::by_columns(rows, std::vector<bool>(cols, true)) : Matrix::zeros(rows, cols);
+    if (is_dataframe && rows * cols != 0) std::memset(columns.matrix.begin(), 0, rows * cols * sizeof(double));
     columns.texts.assign(cols, TextColumn());
+    columns.refs.clear();
     CellPassOptions options;
     sink.begin(columns, options);
     CellPass pass(columns.matrix, columns.texts, nullptr);
+    if (options.stage_by_reference) {
+        columns.refs.resize(cols);
+        pass.stage_by_reference(&columns.refs);
+    }
     pass.set_sink(&sink, options);
     if (is_dataframe) {
         FrameColumns(obj, rows, cols).read_all(pass);

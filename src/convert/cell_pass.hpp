@@ -18,6 +18,7 @@
 #include "core/buffer.hpp"
 #include "core/matrix.hpp"
 #include "core/text_column.hpp"
+#include "core/text_views.hpp"
 
 namespace quorvel::convert {
 
@@ -28,6 +29,9 @@ class ArrowTextColumn;
 struct CellColumns {
     Matrix matrix;
     std::vector<TextColumn> texts;
+    /// With CellPassOptions::stage_by_reference, per column: empty, or the index into
+    /// `texts[j]` of each row's text (see CellPass::stage_by_reference).
+    std::vector<BufferVector<std::uint32_t>> refs;
 };
 
 /// How a cell pass treats particular columns; each vector is empty or has one flag per column.
@@ -39,6 +43,8 @@ struct CellPassOptions {
     std::vector<bool> keep_numeric;
     /// Numeric cells (of columns not in text mode) are shown to the sink.
     bool observe_numbers = false;
+    /// Repeated `str` objects are staged once, rows naming them in CellColumns::refs.
+    bool stage_by_reference = false;
 };
 
 /// A back end of the cell pass other than encoding's (applying learned tables, learning
@@ -101,6 +107,11 @@ public:
     /// `refs[j]` then names each row's staged text. Columns with few repeats go back to
     /// plain staging (refs[j] left empty). For back ends that take staging by reference.
     void stage_by_reference(std::vector<BufferVector<std::uint32_t>>* refs) { refs_ = refs; }
+
+    /// Arrow string columns that turn text are not staged: `done(j, texts)` gets their
+    /// texts read in place instead (in place of text_column_done), and the column's
+    /// Arrow buffers must outlive their use. Only without a sink.
+    void read_text_in_place(std::function<void(std::size_t, ChunkedTexts)> done) { in_place_done_ = std::move(done); }
 
     /// Column j is text from its first cell on (every cell takes its str()). Call before
     /// reading the column.
@@ -166,6 +177,7 @@ private:
     std::vector<bool> text_mode_;
     std::vector<std::size_t> first_text_row_;
     std::function<void(std::size_t)> text_column_done_;
+    std::function<void(std::size_t, ChunkedTexts)> in_place_done_;
     CellSink* sink_ = nullptr;
     std::vector<bool> keep_numeric_;
     bool observe_numbers_ = false;

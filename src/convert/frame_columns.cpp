@@ -32,6 +32,21 @@ bool str_equals(PyObject* obj, std::string_view expected) {
     return utf8 != nullptr && std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
 }
 
+// Whether this pandas always tracks data shared between frames (copy-on-write), which it
+// does from version 3 on. Earlier versions may share data untracked, so that writing into
+// one frame changes another.
+bool always_copy_on_write(PyObject* pandas) {
+    Ref version = attribute(pandas, "__version__");
+    if (!version || !PyUnicode_Check(version.get())) return PyErr_Clear(), false;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(version.get(), &size);
+    if (utf8 == nullptr) return PyErr_Clear(), false;
+    unsigned major = 0;
+    Py_ssize_t i = 0;
+    for (; i < size && i < 4 && utf8[i] >= '0' && utf8[i] <= '9'; ++i) major = major * 10 + static_cast<unsigned>(utf8[i] - '0');
+    return i > 0 && (i == size || utf8[i] == '.') && major >= 3;
+}
+
 }  // namespace
 
 FrameColumns::FrameColumns(PyObject* frame, std::size_t rows, std::size_t cols)
@@ -72,6 +87,7 @@ bool FrameColumns::plan_from_blocks() {
     if (!pandas) return false;
     Ref frame_type = attribute(pandas.get(), "DataFrame");
     if (!frame_type || reinterpret_cast<PyObject*>(Py_TYPE(frame_)) != frame_type.get()) return false;
+    copy_on_write_ = always_copy_on_write(pandas.get());
     Ref manager = attribute(frame_, "_mgr");
     if (!manager || !type_name_is(manager.get(), "BlockManager")) return false;
     Ref blocks = attribute(manager.get(), "blocks");
@@ -157,16 +173,37 @@ bool FrameColumns::plan_block(PyObject* block, PyObject* string_dtype, PyObject*
     return true;
 }
 
-void FrameColumns::read_all(CellPass& pass) {
+std::vector<bool> FrameColumns::float64_columns() const {
+    std::vector<bool> flags(cols_, false);
+    if (!copy_on_write_) return flags;
+    for (std::size_t j = 0; j < cols_; ++j) {
+        const Column& column = columns_[j];
+        if (column.source != Source::numbers) continue;
+        auto* array = reinterpret_cast<PyArrayObject*>(blocks_[column.block].get());
+        flags[j] = PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array);
+    }
+    return flags;
+}
+
+void FrameColumns::read_all(CellPass& pass, const std::vector<bool>& skip) {
     // Numeric blocks first, each in one pass over its 2-D array (numbers run no Python code
     // and start no column task, so the text columns still complete in ascending order).
     std::vector<bool> read(cols_, false);
+    if (!skip.empty()) {
+        if (skip.size() != cols_ || pass.needs_column_order()) fault("frame columns: columns skipped out of place");
+        read = skip;
+    }
     for (std::size_t b = 0; b < blocks_.size() && !pass.needs_column_order(); ++b) {
         const std::vector<std::size_t>& positions = block_positions_[b];
+        bool skipped = true;
+        for (std::size_t j : positions) skipped = skipped && read[j];
+        if (skipped) continue;
         auto* array = reinterpret_cast<PyArrayObject*>(blocks_[b].get());
         const ElementReader reader = numeric_reader(PyArray_DESCR(array));
         bool plain = reader != nullptr && !positions.empty();
-        for (std::size_t j : positions) plain = plain && columns_[j].source == Source::numbers && !pass.in_text_mode(j);
+        for (std::size_t j : positions) {
+            plain = plain && columns_[j].source == Source::numbers && !pass.in_text_mode(j) && !read[j];
+        }
         if (!plain) continue;
         pass.read_number_columns(positions.data(), positions.size(), PyArray_BYTES(array), PyArray_STRIDE(array, 0),
                                  PyArray_STRIDE(array, 1), reader, PyArray_DESCR(array));

@@ -30,8 +30,15 @@ public:
     /// get it is an internal fault.
     FrameColumns(PyObject* frame, std::size_t rows, std::size_t cols);
 
-    /// Reads every column, in ascending order.
-    void read_all(CellPass& pass);
+    /// Reads every column, in ascending order, except those flagged in `skip` (empty, or
+    /// one flag per column), which are left unread.
+    void read_all(CellPass& pass, const std::vector<bool>& skip = {});
+
+    /// The columns whose values the frame holds as native float64 NumPy arrays under
+    /// pandas' copy-on-write tracking: a result may take such a column from the frame
+    /// itself (through pandas, which then tracks the sharing) instead of a copy. One flag
+    /// per column; all false when pandas does not track shared data.
+    std::vector<bool> float64_columns() const;
 
 private:
     enum class Source { values, numbers, objects, arrow };
@@ -49,6 +56,7 @@ private:
 
     PyObject* frame_;
     std::size_t rows_, cols_;
+    bool copy_on_write_ = false;  // pandas tracks data shared between frames
     std::vector<Column> columns_;
     std::vector<py::Ref> blocks_;         // the blocks' 2-D arrays, held while they are read
     std::vector<std::vector<std::size_t>> block_positions_;  // the frame column of each block row

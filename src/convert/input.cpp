@@ -79,8 +79,21 @@ std::vector<std::string> labels_as_integers(PyObject* columns) {
     return labels;
 }
 
+// A pandas Index runs Python code for every label it yields when iterated; its `tolist()`
+// lists the same labels in one call. Nothing when `columns` is not exactly pandas' Index
+// or its labels are not all texts: the general route then reads them.
+std::optional<std::vector<std::string>> index_labels_as_texts(PyObject* columns) {
+    Ref pandas = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("pandas")).get()));
+    Ref index_type = pandas ? Ref::steal(PyObject_GetAttrString(pandas.get(), "Index")) : Ref{};
+    if (!index_type || reinterpret_cast<PyObject*>(Py_TYPE(columns)) != index_type.get()) return PyErr_Clear(), std::nullopt;
+    Ref list = Ref::steal(PyObject_CallMethod(columns, "tolist", nullptr));
+    if (!list || !PyList_CheckExact(list.get())) return PyErr_Clear(), std::nullopt;
+    return labels_as_texts(list.get());
+}
+
 std::vector<std::string> read_labels(PyObject* frame) {
     Ref columns = checked(PyObject_GetAttrString(frame, "columns"));
+    if (auto texts = index_labels_as_texts(columns.get())) return std::move(*texts);
     if (auto texts = labels_as_texts(columns.get())) return std::move(*texts);
     return labels_as_integers(columns.get());
 }
@@ -99,6 +112,8 @@ Matrix copy_float64(PyObject* obj, bool in_place) {
     Matrix matrix = Matrix::uninitialised(rows, cols);
     if (matrix.size() == 0) return matrix;
     if (row_major) {
+        // One plain copy: spread over the pool it measured no faster, the page faults of
+        // the new buffer being most of its cost.
         std::memcpy(matrix.begin(), PyArray_DATA(array), matrix.size() * sizeof(double));
         return matrix;
     }
@@ -116,7 +131,7 @@ OUT recognise(PyObject* obj) {
     Ref name = checked(PyType_GetName(Py_TYPE(obj)));
     const std::string_view text = py::utf8_view(name.get());
     if (text == "ndarray" || text == "memmap") return OUT{OUT::NumPy{}};
-    if (text == "DataFrame") return OUT{OUT::DataFrame{read_labels(obj)}};
+    if (text == "DataFrame") return OUT{OUT::DataFrame{read_labels(obj), {}}};
     write_line_to_stdout(text);
     py::raise(PyExc_TypeError, "Unsupported type: '" + std::string(text) +
                                    "'. Supported types are: numpy.ndarray, pandas.DataFrame");
@@ -130,12 +145,14 @@ bool takes_fast_path(PyObject* obj) {
     return PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(float64.get()));
 }
 
-ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text, bool read_in_place) {
+ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text, bool read_in_place, bool share_columns) {
     OUT out = recognise(obj);
     ensure_numpy();
     if (takes_fast_path(obj)) return ExtractedInput{copy_float64(obj, read_in_place), std::move(out), std::nullopt};
     if (!can_encode_text) py::raise(PyExc_Exception, "Provide a way to encode String!");
-    auto [matrix, learned] = encode_object_array(obj, out.is_dataframe());
+    auto* frame = std::get_if<OUT::DataFrame>(&out.kind);
+    auto [matrix, learned] =
+        encode_object_array(obj, frame != nullptr, share_columns && frame != nullptr ? &frame->source : nullptr);
     return ExtractedInput{std::move(matrix), std::move(out), std::move(learned)};
 }
 

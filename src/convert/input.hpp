@@ -11,6 +11,7 @@
 
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
+#include "py/ref.hpp"
 
 namespace quorvel::convert {
 
@@ -19,6 +20,10 @@ struct OUT {
     struct NumPy {};
     struct DataFrame {
         std::vector<std::string> labels;  ///< the frame's column labels as texts
+        /// When the matrix leaves some of the frame's columns out: pandas' own shallow copy
+        /// of the caller's frame, made before any of its cells was read, from which the
+        /// result takes those columns (pandas tracks the sharing). Otherwise empty.
+        py::Ref source;
     };
     std::variant<NumPy, DataFrame> kind;
 
@@ -38,7 +43,13 @@ struct ExtractedInput {
 /// With `read_in_place`, a row-major float64 array is not copied: the matrix borrows its
 /// buffer. Only for a caller that keeps `obj` alive, reads the matrix before any Python
 /// code can run, and never writes to it.
-ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text, bool read_in_place = false);
+///
+/// With `share_columns`, the float64 columns of a pandas frame may be left out of the
+/// matrix (see encode_object_array); `out` then holds the frame, for a result that takes
+/// them from it. Only for a caller that builds a plain result from the matrix, without
+/// reading the cells of those columns.
+ExtractedInput pyany_to_vec(PyObject* obj, bool can_encode_text, bool read_in_place = false,
+                            bool share_columns = false);
 
 /// The container kind of `obj` by its type's short name (with a DataFrame's labels);
 /// TypeError (and the type's name on standard output) for any other kind.
@@ -50,6 +61,12 @@ bool takes_fast_path(PyObject* obj);
 
 /// Reads every cell of `obj` once, encodes its text columns on the worker pool and
 /// returns the matrix and what it learned. Failures are internal faults.
-std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe);
+///
+/// The matrix of a DataFrame is column-major. Given `shared_copy`, the columns that the
+/// frame holds as float64 under pandas' copy-on-write tracking are left out of it (not
+/// stored, not read) where taking them from the frame saves more than it costs; then
+/// `*shared_copy` is set to pandas' shallow copy of the frame, made before any cell is
+/// read (so Python code run by a cell cannot change what the result takes from it).
+std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataframe, py::Ref* shared_copy = nullptr);
 
 }  // namespace quorvel::convert

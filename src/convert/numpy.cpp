@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/fault.hpp"
 #include "py/errors.hpp"
 
 namespace quorvel::convert {
@@ -37,6 +38,7 @@ void ensure_numpy() {
 py::Ref array_from_matrix(Matrix&& matrix) {
     ensure_numpy();
     if (!matrix.owns_buffer()) return array_copy_of_matrix(matrix);
+    if (!matrix.row_major()) fault("output: a column-major matrix read as row-major");
     // The capsule owns the buffer until the array takes it as its base.
     py::Ref capsule = py::checked(PyCapsule_New(matrix.begin(), "quorvel.matrix", free_buffer));
     double* data = matrix.release();
@@ -46,8 +48,26 @@ py::Ref array_from_matrix(Matrix&& matrix) {
     return array;
 }
 
+py::Ref take_matrix_buffer(Matrix& matrix) {
+    if (!matrix.owns_buffer()) fault("output: a borrowed matrix buffer cannot be handed on");
+    py::Ref capsule = py::checked(PyCapsule_New(matrix.begin(), "quorvel.matrix", free_buffer));
+    // The buffer stays where it is; only its ownership moves to the capsule.
+    matrix.data.get_deleter().owned = false;
+    return capsule;
+}
+
+py::Ref float64_array_over(double* data, int ndim, const npy_intp* dims, PyObject* owner) {
+    ensure_numpy();
+    py::Ref array = py::checked(PyArray_New(&PyArray_Type, ndim, const_cast<npy_intp*>(dims), NPY_FLOAT64, nullptr,
+                                            data, 0, NPY_ARRAY_CARRAY, nullptr));
+    Py_INCREF(owner);
+    py::require_ok(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner));
+    return array;
+}
+
 py::Ref array_copy_of_matrix(const Matrix& matrix) {
     ensure_numpy();
+    if (!matrix.row_major()) fault("output: a column-major matrix read as row-major");
     py::Ref array = new_float64_array(matrix, nullptr);
     if (matrix.size() != 0) {
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), matrix.begin(),

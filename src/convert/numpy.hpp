@@ -25,10 +25,20 @@ namespace quorvel::convert {
 void ensure_numpy();
 
 /// A new C-ordered float64 array of the matrix's shape that takes over its buffer (freed
-/// with the array); the matrix is left empty. No copy is made.
+/// with the array); the matrix is left empty. No copy is made. For a row-major matrix.
 py::Ref array_from_matrix(Matrix&& matrix);
 
-/// A new C-ordered float64 array holding a copy of the matrix.
+/// A new C-ordered float64 array holding a copy of the matrix. For a row-major matrix.
 py::Ref array_copy_of_matrix(const Matrix& matrix);
+
+/// A Python object that owns the matrix's buffer from now on (it is freed when the object
+/// and every array based on it are gone). The matrix keeps its shape and layout, so its
+/// cells can still be found (column(), at()), but the caller must hold the owner while
+/// it reads or writes them.
+py::Ref take_matrix_buffer(Matrix& matrix);
+
+/// A new writeable C-ordered float64 array of shape `dims` over `data`, which `owner`
+/// keeps alive (the array holds a reference to it).
+py::Ref float64_array_over(double* data, int ndim, const npy_intp* dims, PyObject* owner);
 
 }  // namespace quorvel::convert

@@ -189,19 +189,19 @@ private:
 void write_cells(const Matrix& matrix, std::vector<std::optional<ColumnTexts>>& texts, PyObject** cells) {
     constexpr std::size_t block = 256, ahead = 16;
     std::vector<ColumnFloats> floats(matrix.cols);
-    const std::size_t cols = matrix.cols;
+    const std::size_t cols = matrix.cols, step = matrix.row_step();
     for (std::size_t start = 0; start < matrix.rows; start += block) {
         const std::size_t end = std::min(matrix.rows, start + block);
         for (std::size_t c = 0; c < cols; ++c) {
-            const double* in = matrix.begin() + c;
+            const double* in = matrix.column(c);
             PyObject** out = cells + c;
             if (ColumnTexts* column = texts[c] ? &*texts[c] : nullptr) {
                 for (std::size_t r = start; r < end; ++r) {
-                    if (r + ahead < matrix.rows) column->prefetch(in[(r + ahead) * cols]);
-                    out[r * cols] = column->cell(in[r * cols]);
+                    if (r + ahead < matrix.rows) column->prefetch(in[(r + ahead) * step]);
+                    out[r * cols] = column->cell(in[r * step]);
                 }
             } else {
-                for (std::size_t r = start; r < end; ++r) out[r * cols] = floats[c].cell(in[r * cols]);
+                for (std::size_t r = start; r < end; ++r) out[r * cols] = floats[c].cell(in[r * step]);
             }
         }
     }
@@ -211,6 +211,7 @@ void write_cells(const Matrix& matrix, std::vector<std::optional<ColumnTexts>>& 
 // cell a Python float. Built directly; equal to astype("object") followed by writing the
 // texts, without creating floats only to replace them.
 Ref object_array(const Matrix& matrix, const EncodingInfo& info) {
+    if (matrix.stored_columns() != matrix.cols) fault("output: decoding a matrix that lacks columns");
     std::vector<const DecodeMap*> decoded(matrix.cols, nullptr);
     for (std::size_t c : info.object_columns) {
         const DecodeMap& map = decode_map_of(info, c);
@@ -253,6 +254,7 @@ Ref column_major_copy(const Matrix& matrix) {
     auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     // Tiles small enough for their rows to stay in cache on both sides of the transpose.
     constexpr std::size_t tile = 64;
+    if (!matrix.row_major()) fault("output: a column-major matrix read as row-major");
     for (std::size_t r0 = 0; r0 < matrix.rows; r0 += tile) {
         const std::size_t r1 = std::min(matrix.rows, r0 + tile);
         for (std::size_t c0 = 0; c0 < matrix.cols; c0 += tile) {
@@ -293,14 +295,59 @@ void put_decoded(PyObject* pandas, PyObject* df, std::size_t c, PyObject* texts)
     Ref done = checked(PyObject_CallMethod(df, "isetitem", "OO", position.get(), series.get()));
 }
 
-Ref dataframe(Matrix& matrix, const std::vector<std::string>& labels, const EncodingInfo* info) {
+// The frame of a matrix whose columns all stand in one column-major buffer: the frame's
+// float block is the buffer itself, taken over without a copy.
+Ref own_float_frame(PyObject* pandas, PyObject* labels, Matrix& matrix) {
+    Ref owner = take_matrix_buffer(matrix);
+    const npy_intp dims[2] = {static_cast<npy_intp>(matrix.cols), static_cast<npy_intp>(matrix.rows)};
+    return float_frame(pandas, labels, float64_array_over(matrix.begin(), 2, dims, owner.get()));
+}
+
+// The result of encoding a frame whose float64 columns the matrix left out: pandas' own
+// shallow copy of the input (`copy`), which tracks the columns it shares with it (writing
+// into either frame copies first), relabelled and re-indexed like a new frame, with every
+// column the matrix holds put in at its position. No float64 column is copied.
+Ref shared_frame(PyObject* pandas, Ref copy, PyObject* labels, Matrix& matrix) {
+    if (!copy) fault("output: no frame to take the left-out columns from");
+    Ref frame = std::move(copy);
+    py::require_ok(PyObject_SetAttrString(frame.get(), "columns", labels));
+    Ref range_type = checked(PyObject_GetAttrString(pandas, "RangeIndex"));
+    Ref rows = checked(PyLong_FromSize_t(matrix.rows));
+    Ref index = checked(PyObject_CallOneArg(range_type.get(), rows.get()));
+    py::require_ok(PyObject_SetAttrString(frame.get(), "index", index.get()));
+    if (matrix.stored_columns() == 0) return frame;
+    // Each column goes in as a Series over its part of the buffer: pandas keeps a Series
+    // it is given as it is, where it would copy a bare array.
+    Ref owner = take_matrix_buffer(matrix);
+    Ref series_type = checked(PyObject_GetAttrString(pandas, "Series"));
+    Ref kwargs = checked(PyDict_New());
+    py::require_ok(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
+    const npy_intp length = static_cast<npy_intp>(matrix.rows);
+    for (std::size_t c = 0; c < matrix.cols; ++c) {
+        if (!matrix.stores(c)) continue;
+        Ref column = float64_array_over(matrix.column(c), 1, &length, owner.get());
+        Ref args = checked(PyTuple_Pack(1, column.get()));
+        Ref series = checked(PyObject_Call(series_type.get(), args.get(), kwargs.get()));
+        Ref position = checked(PyLong_FromSize_t(c));
+        Ref done = checked(PyObject_CallMethod(frame.get(), "isetitem", "OO", position.get(), series.get()));
+    }
+    return frame;
+}
+
+Ref dataframe(Matrix& matrix, OUT::DataFrame& out, const EncodingInfo* info) {
+    const std::vector<std::string>& labels = out.labels;
     Ref pandas = checked(PyImport_ImportModule("pandas"));
     Ref label_list = checked(PyList_New(static_cast<Py_ssize_t>(labels.size())));
     for (std::size_t i = 0; i < labels.size(); ++i) {
         PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(i), py::make_str(labels[i]).release());
     }
     const bool decodes = info != nullptr && !info->object_columns.empty();
+    if (matrix.stored_columns() != matrix.cols) {
+        if (decodes) fault("output: decoding a matrix that lacks columns");
+        return shared_frame(pandas.get(), std::move(out.source), label_list.get(), matrix);
+    }
     if (!decodes) {
+        if (!matrix.row_major()) return own_float_frame(pandas.get(), label_list.get(), matrix);
         // The array takes over the matrix's buffer; pandas lays out its block itself.
         Ref kwargs = checked(PyDict_New());
         py::require_ok(PyDict_SetItemString(kwargs.get(), "columns", label_list.get()));
@@ -309,17 +356,23 @@ Ref dataframe(Matrix& matrix, const std::vector<std::string>& labels, const Enco
         Ref args = checked(PyTuple_Pack(1, array.get()));
         return checked(PyObject_Call(constructor.get(), args.get(), kwargs.get()));
     }
-    // The matrix is still read when decoding, so the frame gets a copy, made in its layout.
-    Ref df = float_frame(pandas.get(), label_list.get(), column_major_copy(matrix));
+    // The decoded columns are made first, while the matrix is still this routine's own;
+    // then the frame takes the matrix (a column-major one without a copy).
+    std::vector<std::pair<std::size_t, Ref>> decoded;
+    decoded.reserve(info->object_columns.size());
     for (std::size_t c : info->object_columns) {
         const DecodeMap& map = decode_map_of(*info, c);
         if (matrix.rows > 0 && c >= matrix.cols) fault("ndarray: index out of bounds");
-        Ref texts = decode_column(matrix.rows > 0 ? &matrix.at(0, c) : nullptr, matrix.rows, matrix.cols, map, Py_None);
+        const double* codes = matrix.rows > 0 ? matrix.column(c) : nullptr;
+        Ref texts = decode_column(codes, matrix.rows, matrix.row_step(), map, Py_None);
         if (c >= labels.size()) {
             fault("index out of bounds: the len is " + std::to_string(labels.size()) + " but the index is " + std::to_string(c));
         }
-        put_decoded(pandas.get(), df.get(), c, texts.get());
+        decoded.emplace_back(c, std::move(texts));
     }
+    Ref df = matrix.row_major() ? float_frame(pandas.get(), label_list.get(), column_major_copy(matrix))
+                                : own_float_frame(pandas.get(), label_list.get(), matrix);
+    for (const auto& [c, texts] : decoded) put_decoded(pandas.get(), df.get(), c, texts.get());
     return df;
 }
 
@@ -338,7 +391,7 @@ Ref decode_column(const double* codes, std::size_t rows, std::size_t stride, con
 
 Ref arr_to_out(Matrix& matrix, OUT out, const EncodingInfo* encoding_info) {
     ensure_numpy();
-    if (auto* frame = std::get_if<OUT::DataFrame>(&out.kind)) return dataframe(matrix, frame->labels, encoding_info);
+    if (auto* frame = std::get_if<OUT::DataFrame>(&out.kind)) return dataframe(matrix, *frame, encoding_info);
     if (encoding_info == nullptr) return array_from_matrix(std::move(matrix));
     return object_array(matrix, *encoding_info);
 }

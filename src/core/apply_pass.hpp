@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/buffer.hpp"
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
 #include "core/text_column.hpp"
@@ -20,6 +23,27 @@ struct UnknownCell {
     std::string text;
 };
 
+class ColumnLookup;
+
+/// The hash lookups of an encoding's code tables, one per text column, each built on its
+/// first use (by one thread; others wanting it wait) and then shared by every later use.
+class TableLookups {
+public:
+    explicit TableLookups(const EncodingInfo& info);
+    ~TableLookups();
+
+    /// The lookup of text column j (an empty one for a column without a table).
+    const ColumnLookup& column(std::size_t j) const;
+
+    /// The lookups of `info`, created on first use and kept in it.
+    static std::shared_ptr<TableLookups> of(const EncodingInfo& info);
+
+private:
+    struct Slot;
+    const EncodingInfo& info_;
+    std::unique_ptr<Slot[]> slots_;  // by position in info.object_columns
+};
+
 /// Codes the text columns of a matrix with the tables of `info`, on the worker pool, as
 /// each column becomes complete. A text the column's table holds gets its code (NaN for a
 /// missing-value marker, learned or not); any other text is unknown and gets `fill`.
@@ -28,10 +52,13 @@ struct UnknownCell {
 /// for running tasks too.
 class ApplyPass {
 public:
-    /// `info`, `matrix` and `texts` must outlive the pass; `texts` has one entry per column.
-    ApplyPass(const EncodingInfo& info, Matrix& matrix, std::vector<TextColumn>& texts, double fill);
+    /// `info`, `matrix`, `texts` and `refs` must outlive the pass; `texts` has one entry
+    /// per column, and so has `refs` unless it is null.
+    ApplyPass(const EncodingInfo& info, Matrix& matrix, std::vector<TextColumn>& texts,
+              std::vector<BufferVector<std::uint32_t>>* refs, double fill);
 
-    /// Column j was learned as text and `texts[j]` holds the texts of all its rows.
+    /// Column j was learned as text and `texts[j]` holds the texts of all its rows, or,
+    /// when `refs[j]` is not empty, row i's text is `texts[j][refs[j][i]]`.
     void text_column(std::size_t j);
     /// Column j was learned as text but its rows are all numbers, in the matrix: each is
     /// looked up by its number text.
@@ -45,10 +72,14 @@ public:
 private:
     template <class TextOf>
     void look_up(std::size_t j, TextOf text_of);
+    void look_up_refs(std::size_t j);
+    void look_up_by_shard(std::size_t j, const ColumnLookup& lookup);
 
     const EncodingInfo& info_;
+    std::shared_ptr<TableLookups> lookups_;
     Matrix& matrix_;
     std::vector<TextColumn>& texts_;
+    std::vector<BufferVector<std::uint32_t>>* refs_;
     double fill_;
     std::vector<std::optional<UnknownCell>> unknown_;  // by column, written by its task only
     TaskBatch tasks_;                                  // declared last: waited for first

@@ -1,6 +1,8 @@
-// The parallel column pass of matrix encoding: one pool task per text column.
+// The parallel column pass of matrix encoding: one pool task per text column, and a few
+// tasks for all the short columns together.
 #include "core/column_pass.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -8,44 +10,92 @@
 #include "core/label_encode.hpp"
 
 namespace quorvel {
+namespace {
+
+// Columns shorter than this wait for finish() and are encoded there, several per task.
+constexpr std::size_t batch_rows_max = 4096;
+// Rows of short columns worth a pool task of their own.
+constexpr std::size_t batch_task_rows = 2048;
+
+}  // namespace
 
 ColumnPass::ColumnPass(Matrix& matrix, std::vector<TextColumn>& texts, std::vector<BufferVector<std::uint32_t>>* refs)
-    : matrix_(matrix), texts_(texts), refs_(refs), learned_(matrix.cols) {
+    : matrix_(matrix),
+      texts_(texts),
+      refs_(refs),
+      in_place_(matrix.cols),
+      is_in_place_(matrix.cols, 0),
+      learned_(matrix.cols) {
     if (texts.size() != matrix.cols || (refs != nullptr && refs->size() != matrix.cols)) {
         fault("column pass: " + std::to_string(texts.size()) + " text lists for " + std::to_string(matrix.cols) +
               " columns");
     }
 }
 
+void ColumnPass::start_column(std::size_t j, ChunkedTexts texts) {
+    if (j < matrix_.cols) {
+        in_place_[j] = std::move(texts);
+        is_in_place_[j] = 1;
+    }
+    start_column(j);
+}
+
 void ColumnPass::start_column(std::size_t j) {
-    if (j >= matrix_.cols || (!started_.empty() && j <= started_.back())) {
+    if (j >= matrix_.cols || !matrix_.stores(j) || (!started_.empty() && j <= started_.back())) {
         fault("column pass: column " + std::to_string(j) + " started out of order");
     }
-    const bool by_reference = refs_ != nullptr && !(*refs_)[j].empty();
-    const std::size_t staged = by_reference ? (*refs_)[j].size() : texts_[j].size();
+    const bool by_reference = !is_in_place_[j] && refs_ != nullptr && !(*refs_)[j].empty();
+    const std::size_t staged =
+        is_in_place_[j] ? in_place_[j].size() : by_reference ? (*refs_)[j].size() : texts_[j].size();
     if (staged != matrix_.rows) {
         fault("column pass: text column " + std::to_string(j) + " has " + std::to_string(staged) + " texts for " +
               std::to_string(matrix_.rows) + " rows");
     }
     started_.push_back(j);
+    if (matrix_.rows < batch_rows_max) {
+        waiting_.push_back({j, by_reference});
+        return;
+    }
     // Each task writes only cells (i, j) of its own column and its own slot of learned_,
     // so no locking is needed; label_encode nests its own parallel work in the pool.
-    tasks_.submit([this, j, by_reference] {
-        double* const column = matrix_.rows == 0 ? nullptr : matrix_.begin() + j;
-        Learned& learned = learned_[j];
-        if (by_reference) {
-            learned.table = label_encode_refs(texts_[j], (*refs_)[j], column, matrix_.cols, learned.texts,
-                                              &learned.decode, [this, j] { texts_[j] = TextColumn(); });
-            release((*refs_)[j]);
-            return;
-        }
-        // The staged texts are freed as soon as their copies are stored: keeps the peak down.
-        learned.table = label_encode_into(texts_[j], column, matrix_.cols, learned.texts, &learned.decode,
-                                          [this, j] { texts_[j] = TextColumn(); });
-    });
+    tasks_.submit([this, j, by_reference] { encode(j, by_reference); });
+}
+
+void ColumnPass::encode(std::size_t j, bool by_reference) {
+    double* const column = matrix_.rows == 0 ? nullptr : matrix_.column(j);
+    const std::size_t step = matrix_.row_step();
+    Learned& learned = learned_[j];
+    if (is_in_place_[j]) {
+        learned.table = label_encode_into(in_place_[j], column, step, learned.texts, &learned.decode);
+        in_place_[j] = ChunkedTexts();
+        return;
+    }
+    if (by_reference) {
+        learned.table = label_encode_refs(texts_[j], (*refs_)[j], column, step, learned.texts,
+                                          &learned.decode, [this, j] { texts_[j] = TextColumn(); });
+        release((*refs_)[j]);
+        return;
+    }
+    // The staged texts are freed as soon as their copies are stored: keeps the peak down.
+    learned.table = label_encode_into(texts_[j], column, step, learned.texts, &learned.decode,
+                                      [this, j] { texts_[j] = TextColumn(); });
 }
 
 EncodingInfo ColumnPass::finish() {
+    if (!waiting_.empty()) {
+        // The short columns go to the pool in a few tasks of about the same number of rows:
+        // one per worker at most, and only as many as have rows enough to be worth a task.
+        const std::size_t rows = std::max<std::size_t>(matrix_.rows, 1);
+        const std::size_t columns_per_task = std::max<std::size_t>(1, batch_task_rows / rows);
+        const std::size_t tasks =
+            std::min(pool_thread_count(), (waiting_.size() + columns_per_task - 1) / columns_per_task);
+        for (std::size_t t = 0; t < tasks; ++t) {
+            const std::size_t begin = waiting_.size() * t / tasks, end = waiting_.size() * (t + 1) / tasks;
+            tasks_.submit([this, begin, end] {
+                for (std::size_t k = begin; k < end; ++k) encode(waiting_[k].column, waiting_[k].by_reference);
+            });
+        }
+    }
     tasks_.wait();
     EncodingInfo info;
     info.object_columns = started_;

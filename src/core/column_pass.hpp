@@ -8,13 +8,16 @@
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
 #include "core/text_column.hpp"
+#include "core/text_views.hpp"
 #include "core/worker_pool.hpp"
 
 namespace quorvel {
 
 /// Encodes text columns on the worker pool as soon as each one is complete, so the pool
-/// works while the caller is still reading later columns. Column j's task label-encodes
-/// `texts[j]`, writes its codes into matrix column j (no other cell), builds its decode
+/// works while the caller is still reading later columns. Short columns (a few thousand
+/// rows) are encoded in microseconds, less than a task's hand-off to the pool takes: they
+/// wait for finish() and go to the pool together, in one task per worker at most. Column
+/// j's encoding label-encodes `texts[j]`, writes its codes into matrix column j (no other cell), builds its decode
 /// map and then releases the column's texts. finish() waits for every task and returns
 /// the EncodingInfo: object_columns ascending, encode_maps and decode_maps keyed by
 /// exactly those columns. If the caller fails before finish(), the destructor still
@@ -32,6 +35,10 @@ public:
     /// Starts encoding column j, whose rows texts are complete and will not change.
     void start_column(std::size_t j);
 
+    /// Starts encoding column j from texts read in place; their buffers must stay alive
+    /// until finish() returns or this is destroyed.
+    void start_column(std::size_t j, ChunkedTexts texts);
+
     /// Waits for all columns and assembles what they learned. Rethrows a task's failure.
     EncodingInfo finish();
 
@@ -42,11 +49,21 @@ private:
         TextStore texts;
     };
 
+    void encode(std::size_t j, bool by_reference);
+
+    struct Waiting {
+        std::size_t column;
+        bool by_reference;
+    };
+
     Matrix& matrix_;
     std::vector<TextColumn>& texts_;
     std::vector<BufferVector<std::uint32_t>>* refs_;
+    std::vector<ChunkedTexts> in_place_;  // by column: texts read in place (when not staged)
+    std::vector<unsigned char> is_in_place_;  // bytes, not bits: tasks read them while others are set
     std::vector<std::size_t> started_;  // text columns, ascending
     std::vector<Learned> learned_;      // by column, written by that column's task only
+    std::vector<Waiting> waiting_;      // started short columns, not yet handed to the pool
     TaskBatch tasks_;                   // declared last: destroyed (waited for) first
 };
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "core/text_store.hpp"
 
 namespace quorvel {
+
+class TableLookups;
 
 /// A column's code table: each distinct text to its code; missing-value markers map to no
 /// code. In byte order of the texts, which are views into a TextStore owned by whoever
@@ -33,6 +36,10 @@ struct EncodingInfo {
     FlatMap<std::size_t, DecodeMap> decode_maps;
     /// The storage of all texts of both kinds of map.
     TextStore texts;
+    /// Hash lookups of the code tables, built when rows are first coded with them and
+    /// kept for later calls: they view `texts`, so they live and move with it. Not part
+    /// of what was learned (never written, never compared).
+    mutable std::shared_ptr<TableLookups> lookups;
 };
 
 /// The encoding strategy; `Label` is its only member (serial index 0).

@@ -33,6 +33,10 @@
 #include <oneapi/tbb/parallel_reduce.h>
 #include <oneapi/tbb/parallel_sort.h>
 
+// The row hashes are computed inline, in the loop over the rows.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace quorvel {
 namespace {
 
@@ -43,6 +47,7 @@ const double missing_code = std::bit_cast<double>(std::uint64_t{0x7FF80000000000
 constexpr std::size_t parallel_sort_min = std::size_t{1} << 14;  // distinct texts
 constexpr std::size_t parallel_rows_min = std::size_t{1} << 15;  // rows
 constexpr std::size_t row_grain = std::size_t{1} << 12;
+constexpr std::size_t small_column_rows = 4096;
 constexpr std::size_t store_chunks = 8;  // of a large column's distinct texts, copied at once
 
 // A row's text with its hash, computed once.
@@ -55,36 +60,60 @@ struct HashedText {
 // the first row that holds it; its text and hash are read through that row. A set of them
 // holds only the 4-byte numbers: its slots stay small enough for the set to sit in cache,
 // and a text is compared only when the set's own hash bits match.
-template <class Id>
+//
+// A column with many rows per distinct text finds most rows' texts already in the set, and
+// each such find compares the row's text with the distinct one. Read through its first row,
+// that text lies anywhere in the column (cache misses on the row's end offset and on its
+// bytes, per row); so such columns also keep a compact copy of each distinct text, which
+// stays in cache.
+template <class Id, class Values>
 struct DistinctRows {
-    const TextColumn* values;
+    const Values* values;
     const BufferVector<std::uint64_t>* hashes;  // of every row
     BufferVector<Id> first_rows;                // by distinct number
+    bool compact = false;                       // texts read from the copies below
+    std::vector<char> bytes;                    // the distinct texts back to back
+    BufferVector<std::size_t> ends;             // the end of each in `bytes`
 
-    std::string_view text(std::uint32_t id) const noexcept { return (*values)[first_rows[id]]; }
+    std::string_view text(std::uint32_t id) const noexcept {
+        if (!compact) return (*values)[first_rows[id]];
+        const std::size_t begin = id == 0 ? 0 : ends[id - 1];
+        return {bytes.data() + begin, ends[id] - begin};
+    }
     std::uint64_t hash(std::uint32_t id) const noexcept { return (*hashes)[first_rows[id]]; }
+
+    void add(std::size_t row, std::string_view text) {
+        first_rows.push_back(static_cast<Id>(row));
+        if (!compact) return;
+        bytes.insert(bytes.end(), text.begin(), text.end());
+        ends.push_back(bytes.size());
+    }
 };
 
-template <class Id>
+
+template <class Id, class Values>
 struct IdHash {
     using is_transparent = void;
     using is_avalanching = void;  // the stored hashes are seeded XXH3 values
-    const DistinctRows<Id>* distinct;
+    const DistinctRows<Id, Values>* distinct;
     std::size_t operator()(std::uint32_t id) const noexcept { return distinct->hash(id); }
     std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
 };
 
-template <class Id>
+template <class Id, class Values>
 struct SameText {
     using is_transparent = void;
-    const DistinctRows<Id>* distinct;
+    const DistinctRows<Id, Values>* distinct;
     bool operator()(std::uint32_t a, std::uint32_t b) const noexcept { return a == b; }  // distinct by construction
-    bool operator()(const HashedText& key, std::uint32_t id) const noexcept { return distinct->text(id) == key.text; }
+    bool operator()(const HashedText& key, std::uint32_t id) const noexcept {
+        // Nearly every row is compared once with the distinct text it repeats.
+        return same_bytes(distinct->text(id), key.text);
+    }
     bool operator()(std::uint32_t id, const HashedText& key) const noexcept { return (*this)(key, id); }
 };
 
-template <class Id>
-using IdSet = boost::unordered_flat_set<std::uint32_t, IdHash<Id>, SameText<Id>>;
+template <class Id, class Values>
+using IdSet = boost::unordered_flat_set<std::uint32_t, IdHash<Id, Values>, SameText<Id, Values>>;
 
 // The first 8 bytes of a text as a big-endian number, zero-padded: comparing these
 // numbers orders texts as memcmp would, except that ties need the full comparison.
@@ -170,24 +199,26 @@ struct SomeRows {
 
 // The first row of each distinct text among the given rows, in order of first
 // occurrence; `local[row]` receives each given row's index into them.
-template <class Id, class Rows>
-BufferVector<Id> distinct_of(const TextColumn& values, const BufferVector<std::uint64_t>& hashes, std::size_t expected,
-                             BufferVector<Id>& local, const Rows& rows) {
-    DistinctRows<Id> distinct{&values, &hashes, {}};
-    IdSet<Id> ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct});
+template <class Id, class Values, class Rows>
+BufferVector<Id> distinct_of(const Values& values, const BufferVector<std::uint64_t>& hashes, std::size_t expected,
+                             bool compact, BufferVector<Id>& local, const Rows& rows) {
+    DistinctRows<Id, Values> distinct{&values, &hashes, {}, compact, {}, {}};
+    IdSet<Id, Values> ids(0, IdHash<Id, Values>{&distinct}, SameText<Id, Values>{&distinct});
     if (expected != 0) {
         ids.reserve(expected);
         distinct.first_rows.reserve(expected);
+        if (compact) distinct.ends.reserve(expected);
     }
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const std::size_t i = rows[r];
-        const auto found = ids.find(HashedText{values[i], hashes[i]});
+        const std::string_view text = values[i];
+        const auto found = ids.find(HashedText{text, hashes[i]});
         if (found != ids.end()) {
             local[i] = *found;
             continue;
         }
         const auto id = static_cast<std::uint32_t>(distinct.first_rows.size());
-        distinct.first_rows.push_back(static_cast<Id>(i));
+        distinct.add(i, text);
         ids.insert(id);
         local[i] = id;
     }
@@ -230,18 +261,26 @@ BufferVector<Id> rows_by_shard(const BufferVector<std::uint64_t>& hashes, std::v
 
 // Pass 1: the first row of each distinct text (each text exactly once, in an order fixed
 // by the rows) and each row's distinct id, an index into them.
-template <class Id>
-BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids) {
+template <class Id, class Values>
+BufferVector<Id> distinct_texts(const Values& values, BufferVector<Id>& row_ids) {
     const std::size_t n = values.size();
-    const SeededHash hasher;  // a fresh seed for this column's maps
+    const std::uint64_t seed = SeededHash{}.seed;  // a fresh seed for this column's maps
     BufferVector<std::uint64_t> hashes(n);
     for_range(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) hashes[i] = hasher(values[i]);
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::string_view text = values[i];
+            hashes[i] = XXH3_64bits_withSeed(text.data(), text.size(), seed);
+        }
     });
     const std::size_t expected = estimated_distinct(hashes);
+    // Copies pay where rows repeat texts (a nearly unique column would only copy them all).
+    const bool compact = n >= parallel_rows_min && expected * 4 <= n;
 
-    // Few distinct texts: one map stays in cache and one pass beats splitting the rows.
-    if (n < parallel_rows_min || expected == 0) return distinct_of(values, hashes, expected, row_ids, AllRows{n});
+    // Few distinct texts: one map stays in cache and one pass beats splitting the rows. A
+    // short column's map is sized for all its rows at once (a few tens of KiB at most), and
+    // it never grows (each growth places every text found so far again).
+    if (n <= small_column_rows) return distinct_of(values, hashes, n, false, row_ids, AllRows{n});
+    if (n < parallel_rows_min || expected == 0) return distinct_of(values, hashes, expected, compact, row_ids, AllRows{n});
 
     // Each shard task takes only its own rows, so it writes only their slots of `row_ids`:
     // their ids within the shard (32-bit, as one map would need over four billion
@@ -253,7 +292,7 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, shard_count, 1), [&](const tbb::blocked_range<std::size_t>& r) {
         for (std::size_t s = r.begin(); s < r.end(); ++s) {
             const SomeRows<Id> rows{grouped.data() + starts[s], starts[s + 1] - starts[s]};
-            shards[s] = distinct_of(values, hashes, expected / shard_count, row_ids, rows);
+            shards[s] = distinct_of(values, hashes, expected / shard_count, compact, row_ids, rows);
         }
     });
     release(grouped);
@@ -273,8 +312,8 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
 
 // The number of leading bytes that every distinct text shares (0 for none or no texts).
 // The texts are read in id order, which jumps around the rows: large columns are split.
-template <class Id>
-std::size_t shared_prefix_length(const TextColumn& values, const BufferVector<Id>& first_rows) {
+template <class Id, class Values>
+std::size_t shared_prefix_length(const Values& values, const BufferVector<Id>& first_rows) {
     if (first_rows.empty()) return 0;
     const std::string_view first = values[first_rows.front()];
     // How many of the first `shared` bytes of `first` the texts of ids begin..end share.
@@ -298,8 +337,8 @@ std::size_t shared_prefix_length(const TextColumn& values, const BufferVector<Id
 // first). The texts are distinct, so an unstable sort cannot be observed. Texts often
 // share their first bytes (a common stem of identifiers, a year of dates): the prefix
 // keys are taken after what all texts share, so that they still tell most texts apart.
-template <class Id>
-BufferVector<Slot> sorted_ids(const TextColumn& values, const BufferVector<Id>& first_rows) {
+template <class Id, class Values>
+BufferVector<Slot> sorted_ids(const Values& values, const BufferVector<Id>& first_rows) {
     const std::size_t skip = shared_prefix_length(values, first_rows);
     BufferVector<Slot> slots(first_rows.size());
     for_range(slots.size(), [&](std::size_t begin, std::size_t end) {
@@ -355,8 +394,8 @@ void for_places(std::size_t k, std::size_t chunks, const std::vector<std::size_t
     }
 }
 
-template <class Id>
-CodeTable encode_column(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
+template <class Id, class Values>
+CodeTable encode_column(const Values& values, double* out, std::size_t stride, TextStore& texts,
                         DecodeMap* decode, const std::function<void()>& rows_read) {
     const std::size_t n = values.size();
     BufferVector<Id> row_ids(n);
@@ -458,12 +497,27 @@ bool is_missing_marker(std::string_view text) noexcept {
     return text == "<NA>" || text == "nan" || text == "NaN";
 }
 
-CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
-                            DecodeMap* decode, const std::function<void()>& rows_read) {
+namespace {
+
+template <class Values>
+CodeTable encode_any(const Values& values, double* out, std::size_t stride, TextStore& texts, DecodeMap* decode,
+                     const std::function<void()>& rows_read) {
     if (values.size() <= std::numeric_limits<std::uint32_t>::max()) {
         return encode_column<std::uint32_t>(values, out, stride, texts, decode, rows_read);
     }
     return encode_column<std::uint64_t>(values, out, stride, texts, decode, rows_read);
+}
+
+}  // namespace
+
+CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
+                            DecodeMap* decode, const std::function<void()>& rows_read) {
+    return encode_any(values, out, stride, texts, decode, rows_read);
+}
+
+CodeTable label_encode_into(const ChunkedTexts& values, double* out, std::size_t stride, TextStore& texts,
+                            DecodeMap* decode) {
+    return encode_any(values, out, stride, texts, decode, {});
 }
 
 CodeTable label_encode_refs(const TextColumn& texts, const BufferVector<std::uint32_t>& refs, double* out,

@@ -10,6 +10,7 @@
 #include "core/buffer.hpp"
 #include "core/encoding_info.hpp"
 #include "core/text_column.hpp"
+#include "core/text_views.hpp"
 
 namespace quorvel {
 
@@ -36,6 +37,10 @@ LabelEncoded label_encode(const TextColumn& values);
 /// table is built), so a caller that owns the rows can free them early.
 CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
                             DecodeMap* decode = nullptr, const std::function<void()>& rows_read = {});
+
+/// label_encode_into for texts read in place (see ChunkedTexts).
+CodeTable label_encode_into(const ChunkedTexts& values, double* out, std::size_t stride, TextStore& texts,
+                            DecodeMap* decode = nullptr);
 
 /// label_encode_into for a column staged by reference: row i holds the text
 /// `texts[refs[i]]` (several entries of `texts` may hold equal texts). Only the staged

@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include <boost/unordered/unordered_flat_set.hpp>
+#include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/parallel_sort.h>
 
 #include "core/fault.hpp"
@@ -20,27 +21,72 @@
 namespace quorvel {
 namespace {
 
+// Texts made one by one, as a set: sorted, duplicates dropped (NaNs of any payload are
+// one text).
 TextSet sorted_set(std::vector<std::string> texts) {
     tbb::parallel_sort(texts.begin(), texts.end());
-    return texts;
+    texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+    TextSet set;
+    set.reserve(texts.size());
+    for (const auto& text : texts) set.push_back(text);
+    return set;
 }
 
 TextSet texts_of_numbers(const std::vector<std::uint64_t>& numbers) {
     std::vector<std::string> out;
     out.reserve(numbers.size());
     for (const auto bits : numbers) out.push_back(number_text(std::bit_cast<double>(bits)));
-    TextSet sorted = sorted_set(std::move(out));
-    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());  // NaNs of any payload are one text
-    return sorted;
+    return sorted_set(std::move(out));
 }
 
 TextSet texts_of_keys(const std::vector<NumberKey>& keys) {
     std::vector<std::string> out;
     out.reserve(keys.size());
     for (const auto& key : keys) out.push_back(key_text(key));
-    TextSet sorted = sorted_set(std::move(out));
-    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-    return sorted;
+    return sorted_set(std::move(out));
+}
+
+// The first eight bytes of a text as a number that orders as the bytes do (missing bytes
+// as zeros): texts whose numbers differ are ordered by them.
+std::uint64_t leading_bytes(std::string_view text) noexcept {
+    static_assert(std::endian::native == std::endian::little, "bytes are loaded as a little-endian number");
+    std::uint64_t value = 0;
+    if (text.size() >= 8) {
+        std::memcpy(&value, text.data(), 8);
+    } else {
+        for (std::size_t k = 0; k < text.size(); ++k) value |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
+    }
+    return __builtin_bswap64(value);
+}
+
+// Byte order of two texts (unsigned bytes, a proper prefix first): <0, 0 or >0.
+int compare_texts(std::string_view a, std::string_view b) noexcept {
+    const std::uint64_t x = leading_bytes(a), y = leading_bytes(b);
+    if (x != y) return x < y ? -1 : 1;
+    return a.compare(b);
+}
+
+// Every text of two ascending sets once, in order, as views into them.
+template <class Visit>
+void merge_texts(const TextSet& a, const TextSet& b, Visit&& visit) {
+    std::size_t i = 0, k = 0;
+    while (i < a.size() && k < b.size()) {
+        const std::string_view x = a[i], y = b[k];
+        const int order = compare_texts(x, y);
+        if (order < 0) {
+            visit(x);
+            ++i;
+        } else if (order > 0) {
+            visit(y);
+            ++k;
+        } else {
+            visit(x);
+            ++i;
+            ++k;
+        }
+    }
+    for (; i < a.size(); ++i) visit(a[i]);
+    for (; k < b.size(); ++k) visit(b[k]);
 }
 
 // Python's repr of a float: the shortest round-trip digits, positional with a ".0" when
@@ -106,7 +152,8 @@ void put_keys(std::string& out, const std::vector<NumberKey>& keys) {
 
 void put_set(std::string& out, const TextSet& set) {
     put_u64(out, set.size());
-    for (const auto& text : set) {
+    for (std::size_t k = 0; k < set.size(); ++k) {
+        const std::string_view text = set[k];
         put_u64(out, text.size());
         out.append(text);
     }
@@ -146,7 +193,7 @@ struct Reader {
         for (std::uint64_t k = 0; k < n; ++k) {
             std::uint64_t length = 0;
             if (!count(length, 1)) return false;
-            out.emplace_back(bytes.substr(at, length));
+            out.push_back(bytes.substr(at, length));
             at += length;
             if (k > 0 && !(out[k - 1] < out[k])) return fail("texts out of order in the learner state");
         }
@@ -195,19 +242,74 @@ struct Reader {
 TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end) {
     boost::unordered_flat_set<std::string_view, SeededHash, std::equal_to<>> seen;
     for (std::size_t i = begin; i < end; ++i) seen.insert(texts[i]);
-    // Views are sorted (cheap to swap), then each text is copied once, in order.
-    std::vector<std::string_view> views(seen.begin(), seen.end());
+    // Views are sorted with their leading bytes beside them (most comparisons end there,
+    // without reading the texts), then each text is copied once, in order.
+    struct Keyed {
+        std::uint64_t prefix;
+        std::string_view text;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(seen.size());
+    for (const auto text : seen) keyed.push_back({leading_bytes(text), text});
     seen = {};
-    tbb::parallel_sort(views.begin(), views.end());
-    return TextSet(views.begin(), views.end());
+    tbb::parallel_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+        return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
+    });
+    TextSet set;
+    set.reserve(keyed.size());
+    for (const auto& entry : keyed) set.push_back(entry.text);
+    return set;
 }
 
 std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j, std::size_t rows) {
+    // A few distinct values stay in a small hash set. Where the first rows are mostly
+    // distinct, sorting every row's bits costs less than hashing them first.
+    constexpr std::size_t probe_rows = 4096;
     boost::unordered_flat_set<std::uint64_t, SeededHash> seen;
-    for (std::size_t i = 0; i < rows; ++i) seen.insert(std::bit_cast<std::uint64_t>(matrix.at(i, j)));
-    std::vector<std::uint64_t> out(seen.begin(), seen.end());
+    std::size_t i = 0;
+    for (; i < rows; ++i) {
+        seen.insert(std::bit_cast<std::uint64_t>(matrix.at(i, j)));
+        if (i == probe_rows && seen.size() * 2 > probe_rows) break;
+    }
+    std::vector<std::uint64_t> out;
+    if (i < rows) {
+        seen = {};
+        out.resize(rows);
+        for (std::size_t r = 0; r < rows; ++r) out[r] = std::bit_cast<std::uint64_t>(matrix.at(r, j));
+    } else {
+        out.assign(seen.begin(), seen.end());
+    }
     std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
+}
+
+NumberKey key_of_number(std::uint8_t kind, double value) {
+    switch (kind) {
+        case NumberKey::float64: return NumberKey{NumberKey::float64, std::bit_cast<std::uint64_t>(value)};
+        case NumberKey::boolean: return NumberKey{NumberKey::boolean, value != 0.0 ? 1u : 0u};
+        default: return NumberKey{NumberKey::int64, static_cast<std::uint64_t>(static_cast<std::int64_t>(value))};
+    }
+}
+
+std::vector<NumberKey> ColumnLearning::all_keys() const {
+    const std::vector<NumberKey>& kept = str_keys.values();
+    if (!numbers_kind) return kept;
+    const std::vector<std::uint64_t>& values = numbers.values();
+    std::vector<NumberKey> keys;
+    keys.reserve(values.size());
+    for (const auto bits : values) keys.push_back(key_of_number(*numbers_kind, std::bit_cast<double>(bits)));
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    return set_union_of(kept, keys);
+}
+
+void ColumnLearning::keep_keys_apart() {
+    if (!numbers_kind) return;
+    std::vector<NumberKey> keys = all_keys();
+    str_keys = {};
+    str_keys.add(std::move(keys));
+    numbers_kind.reset();
 }
 
 std::string key_text(const NumberKey& key) {
@@ -219,11 +321,19 @@ std::string key_text(const NumberKey& key) {
     }
 }
 
-TextSet text_union(const TextSet& a, const TextSet& b) {
+TextSet set_union_of(const TextSet& a, const TextSet& b) {
     TextSet out;
     out.reserve(a.size() + b.size());
-    std::set_union(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    merge_texts(a, b, [&](std::string_view text) { out.push_back(text); });
     return out;
+}
+
+void for_each_pair(std::size_t count, const std::function<void(std::size_t)>& body) {
+    if (count > 1) {
+        tbb::parallel_for(std::size_t{0}, count, [&](std::size_t k) { body(k); });
+    } else if (count == 1) {
+        body(0);
+    }
 }
 
 LearnerState LearnerState::of_chunk(bool teaches, std::vector<ColumnLearning> columns) {
@@ -264,12 +374,20 @@ void LearnerState::append(LearnerState&& later) {
         ColumnLearning& next = later.columns[j];
         if (mine.turned) {
             // Every cell of the later rows comes after a non-numeric cell: all take str().
-            mine.texts.add(texts_of_keys(next.str_keys.values()));
+            mine.texts.add(texts_of_keys(next.all_keys()));
             mine.texts.add(std::move(next.str_texts));
             mine.texts.add(std::move(next.texts));
             continue;
         }
         // The later numbers above its first non-numeric cell are still above the column's.
+        // The keys of both sides' numbers follow from them while both are of one kind.
+        if (next.numbers.empty() || mine.numbers_kind == next.numbers_kind) {
+        } else if (mine.numbers.empty()) {
+            mine.numbers_kind = next.numbers_kind;
+        } else {
+            mine.keep_keys_apart();
+            next.keep_keys_apart();
+        }
         mine.numbers.add(std::move(next.numbers));
         mine.str_keys.add(std::move(next.str_keys));
         mine.str_texts.add(std::move(next.str_texts));
@@ -290,7 +408,7 @@ std::optional<EncodingInfo> LearnerState::encoding() const {
         const TextSet& texts = column.texts.values();
         std::vector<std::string_view> distinct;  // views: the texts are copied once, into the store
         distinct.reserve(numbers.size() + texts.size());
-        std::set_union(numbers.begin(), numbers.end(), texts.begin(), texts.end(), std::back_inserter(distinct));
+        merge_texts(numbers, texts, [&](std::string_view text) { distinct.push_back(text); });
         CodeTable table;
         DecodeMap decode;
         table.reserve(distinct.size());
@@ -321,7 +439,7 @@ std::string LearnerState::to_bytes() const {
     for (const auto& column : columns) {
         out.push_back(static_cast<char>(column.turned ? 1 : 0));
         put_numbers(out, column.numbers.values());
-        put_keys(out, column.str_keys.values());
+        put_keys(out, column.all_keys());
         put_set(out, column.str_texts.values());
         put_set(out, column.texts.values());
     }

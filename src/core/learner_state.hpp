@@ -6,6 +6,7 @@
 #include <iterator>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,8 +19,9 @@
 
 namespace quorvel {
 
-/// Distinct texts in ascending byte order.
-using TextSet = std::vector<std::string>;
+/// Distinct texts in ascending byte order, held compactly: their bytes back to back in
+/// one buffer with the end of each, no allocation per text.
+using TextSet = TextColumn;
 
 /// The distinct texts of rows [begin, end) of a staged column. Uses the worker pool's
 /// nested parallelism when called from a pool task.
@@ -28,8 +30,15 @@ TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t e
 /// The distinct bit patterns of the first `rows` numbers of matrix column j, ascending.
 std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j, std::size_t rows);
 
-/// The union of two text sets.
-TextSet text_union(const TextSet& a, const TextSet& b);
+/// The union of two sets of distinct values, each ascending.
+TextSet set_union_of(const TextSet& a, const TextSet& b);
+template <class T>
+std::vector<T> set_union_of(const std::vector<T>& a, const std::vector<T>& b) {
+    std::vector<T> out;
+    out.reserve(a.size() + b.size());
+    std::set_union(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    return out;
+}
 
 /// A numeric cell whose str() its value alone decides: the kind of the Python object
 /// (a float or a NumPy float64, a bool, an integer) and its bits.
@@ -41,17 +50,24 @@ struct NumberKey {
     friend auto operator<=>(const NumberKey&, const NumberKey&) = default;
 };
 
+/// The key of a number whose cell is of `kind` (its value is exactly the cell's).
+NumberKey key_of_number(std::uint8_t kind, double value);
+
 /// str() of the cell a key stands for: Python's repr of a float ("1.0", "1e+16", "nan"),
 /// "True"/"False", decimal digits.
 std::string key_text(const NumberKey& key);
 
-/// A set of distinct values held as sorted pieces, merged into one only when it is read:
-/// adding the values of one more chunk costs that chunk's size, not the whole set's.
-template <class T>
+/// Runs body(k) for k in [0, count), in parallel when called from a pool task.
+void for_each_pair(std::size_t count, const std::function<void(std::size_t)>& body);
+
+/// A set of distinct values held as sorted pieces (each a `Piece`: a std::vector of
+/// values or a TextSet), merged into one only when it is read: adding the values of one
+/// more chunk costs that chunk's size, not the whole set's.
+template <class Piece>
 class PiecewiseSet {
 public:
     /// Adds distinct values in ascending order.
-    void add(std::vector<T>&& piece) {
+    void add(Piece&& piece) {
         if (!piece.empty()) pieces_.push_back(std::move(piece));
     }
     void add(PiecewiseSet&& other) {
@@ -59,33 +75,31 @@ public:
         other.pieces_.clear();
     }
     bool empty() const noexcept { return pieces_.empty(); }
-    /// The distinct values, ascending.
-    const std::vector<T>& values() const {
-        static const std::vector<T> none;
+    /// The distinct values, ascending. Merges with the worker pool's nested parallelism
+    /// when called from a pool task.
+    const Piece& values() const {
+        static const Piece none;
         merge_pieces();
         return pieces_.empty() ? none : pieces_.front();
     }
 
 private:
-    // Pairwise rounds: every value is moved about log2(pieces) times.
+    // Pairwise rounds, the pairs of a round merged in parallel: every value is copied
+    // about log2(pieces) times.
     void merge_pieces() const {
         while (pieces_.size() > 1) {
-            std::vector<std::vector<T>> next;
-            next.reserve(pieces_.size() / 2 + 1);
-            for (std::size_t k = 0; k + 1 < pieces_.size(); k += 2) {
-                std::vector<T> merged;
-                merged.reserve(pieces_[k].size() + pieces_[k + 1].size());
-                std::set_union(std::make_move_iterator(pieces_[k].begin()), std::make_move_iterator(pieces_[k].end()),
-                               std::make_move_iterator(pieces_[k + 1].begin()),
-                               std::make_move_iterator(pieces_[k + 1].end()), std::back_inserter(merged));
-                next.push_back(std::move(merged));
-            }
-            if (pieces_.size() % 2 == 1) next.push_back(std::move(pieces_.back()));
+            std::vector<Piece> next((pieces_.size() + 1) / 2);
+            for_each_pair(pieces_.size() / 2, [&](std::size_t k) {
+                next[k] = set_union_of(pieces_[2 * k], pieces_[2 * k + 1]);
+                pieces_[2 * k] = Piece();
+                pieces_[2 * k + 1] = Piece();
+            });
+            if (pieces_.size() % 2 == 1) next.back() = std::move(pieces_.back());
             pieces_ = std::move(next);
         }
     }
 
-    mutable std::vector<std::vector<T>> pieces_;
+    mutable std::vector<Piece> pieces_;
 };
 
 /// One column of the rows a learner saw. Whether a number becomes its number text or its
@@ -98,11 +112,20 @@ struct ColumnLearning {
     bool turned = false;  ///< a non-numeric cell occurred in these rows
     /// The numbers above the first non-numeric cell (all, if none), as bit patterns:
     /// their number texts.
-    PiecewiseSet<std::uint64_t> numbers;
+    PiecewiseSet<std::vector<std::uint64_t>> numbers;
     /// The str() of the same cells: by key where the value decides it, as texts otherwise.
-    PiecewiseSet<NumberKey> str_keys;
-    PiecewiseSet<std::string> str_texts;
-    PiecewiseSet<std::string> texts;  ///< texts of the cells from the first non-numeric cell on
+    PiecewiseSet<std::vector<NumberKey>> str_keys;
+    /// When set, every cell of `numbers` is of this NumberKey kind, and their keys (not
+    /// held in `str_keys`) follow from the numbers: a column of plain numbers keeps each
+    /// value once.
+    std::optional<std::uint8_t> numbers_kind;
+    PiecewiseSet<TextSet> str_texts;
+    PiecewiseSet<TextSet> texts;  ///< texts of the cells from the first non-numeric cell on
+
+    /// The keys of every cell of `numbers`, and `str_keys`: ascending, distinct.
+    std::vector<NumberKey> all_keys() const;
+    /// Holds the keys of `numbers` in `str_keys` from now on.
+    void keep_keys_apart();
 };
 
 /// A learner's state: what its rows teach, and for each chunk it saw which columns had

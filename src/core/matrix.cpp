@@ -22,20 +22,21 @@ std::size_t checked_bytes(std::size_t rows, std::size_t cols) {
 }
 
 constexpr std::size_t huge_page = std::size_t{1} << 21;
+constexpr std::size_t small_page = std::size_t{1} << 12;
 
-// A buffer for `bytes` bytes, freeable with std::free. Large buffers are aligned to 2 MiB
-// and marked for transparent huge pages: the first write then faults in 2 MiB at a time
-// instead of 4 KiB, which halves the cost of filling a fresh matrix.
+// A buffer for `bytes` bytes, freeable with std::free. Large buffers are marked for
+// transparent huge pages: the first write then faults in 2 MiB at a time instead of
+// 4 KiB. The buffer is not aligned to a huge page on purpose: its unaligned ends take
+// small pages, and filling a fresh buffer measured faster so than with huge pages
+// throughout (the system clears a huge page whole before the copy writes it again).
 double* allocate(std::size_t bytes) {
-    if (bytes < 4 * huge_page) {
-        void* p = std::malloc(bytes == 0 ? 1 : bytes);
-        if (p == nullptr) throw std::bad_alloc();
-        return static_cast<double*>(p);
-    }
-    const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
-    void* p = std::aligned_alloc(huge_page, rounded);
+    void* p = std::malloc(bytes == 0 ? 1 : bytes);
     if (p == nullptr) throw std::bad_alloc();
-    madvise(p, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing but speed
+    if (bytes >= 4 * huge_page) {
+        const auto begin = (reinterpret_cast<std::uintptr_t>(p) + small_page - 1) & ~(small_page - 1);
+        const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(small_page - 1);
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only: failure changes nothing but speed
+    }
     return static_cast<double*>(p);
 }
 
@@ -48,7 +49,23 @@ Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
 }
 
 Matrix Matrix::uninitialised(std::size_t rows, std::size_t cols) {
-    return Matrix{rows, cols, MatrixBuffer(allocate(checked_bytes(rows, cols)))};
+    return Matrix{rows, cols, MatrixBuffer(allocate(checked_bytes(rows, cols))), {}};
+}
+
+Matrix Matrix::by_columns(std::size_t rows, const std::vector<bool>& stored) {
+    std::vector<std::size_t> slots(stored.size(), absent);
+    std::size_t count = 0;
+    for (std::size_t c = 0; c < stored.size(); ++c) {
+        if (stored[c]) slots[c] = count++;
+    }
+    return Matrix{rows, stored.size(), MatrixBuffer(allocate(checked_bytes(rows, count))), std::move(slots)};
+}
+
+std::size_t Matrix::stored_columns() const noexcept {
+    if (slots.empty()) return cols;
+    std::size_t count = 0;
+    for (std::size_t slot : slots) count += slot != absent;
+    return count;
 }
 
 }  // namespace quorvel

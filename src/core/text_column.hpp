@@ -70,13 +70,23 @@ public:
 
     std::size_t size() const noexcept { return ends_.size(); }
     bool empty() const noexcept { return ends_.empty(); }
+    /// Text i. Small enough to be inlined into the loops over rows: a column of less than
+    /// 2^OffsetBits bytes keeps its ends as they are.
     std::string_view operator[](std::size_t i) const noexcept {
-        const std::size_t begin = i == 0 ? 0 : end_of(i - 1);
-        return {bytes_.get() + begin, end_of(i) - begin};
+        if (wraps_.empty()) [[likely]] {
+            const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+            return {bytes_.get() + begin, ends_[i] - begin};
+        }
+        return wrapped_text(i);
     }
 
 private:
     static constexpr std::size_t kLowMask = (std::size_t{1} << OffsetBits) - 1;
+
+    [[gnu::noinline]] std::string_view wrapped_text(std::size_t i) const noexcept {
+        const std::size_t begin = i == 0 ? 0 : end_of(i - 1);
+        return {bytes_.get() + begin, end_of(i) - begin};
+    }
 
     std::size_t end_of(std::size_t i) const noexcept {
         std::size_t high = 0;
@@ -111,5 +121,30 @@ private:
 };
 
 using TextColumn = BasicTextColumn<32>;
+
+/// Whether two texts hold the same bytes. Inline: texts up to 16 bytes are compared as two
+/// overlapping words each instead of through a library call.
+inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const auto word = [](const char* p, auto width) {
+        decltype(width) w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    };
+    if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+    if (n >= 8) {
+        return word(a.data(), std::uint64_t{}) == word(b.data(), std::uint64_t{}) &&
+               word(a.data() + n - 8, std::uint64_t{}) == word(b.data() + n - 8, std::uint64_t{});
+    }
+    if (n >= 4) {
+        return word(a.data(), std::uint32_t{}) == word(b.data(), std::uint32_t{}) &&
+               word(a.data() + n - 4, std::uint32_t{}) == word(b.data() + n - 4, std::uint32_t{});
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
 
 }  // namespace quorvel

@@ -51,7 +51,8 @@ public:
             // A column learned as numeric stays numeric: its texts are unknown either way.
             options.start_text[j] = learned_text_[j];
         }
-        pass_.emplace(info_, columns.matrix, columns.texts, fill_);
+        options.stage_by_reference = true;
+        pass_.emplace(info_, columns.matrix, columns.texts, &columns.refs, fill_);
     }
 
     void column_done(std::size_t j, bool text_mode, std::size_t) override {

@@ -219,15 +219,18 @@ public:
             std::vector<NumberKey> keys(keys_[j].begin(), keys_[j].end());
             keys_[j] = {};
             if (const Uniform kind = uniform_[j]; kind != Uniform::none_yet && kind != Uniform::mixed) {
-                for (const auto bits : numbers) keys.push_back(key_from_number(kind, std::bit_cast<double>(bits)));
+                column.numbers_kind = key_from_number(kind, 0.0).kind;  // the keys follow from the numbers
             }
             std::sort(keys.begin(), keys.end());
             keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
             column.str_keys.add(std::move(keys));
-            std::vector<std::string> strs(strs_[j].begin(), strs_[j].end());
-            strs_[j] = {};
+            std::vector<std::string_view> strs(strs_[j].begin(), strs_[j].end());
             std::sort(strs.begin(), strs.end());
-            column.str_texts.add(std::move(strs));
+            TextSet str_texts;
+            str_texts.reserve(strs.size());
+            for (const auto text : strs) str_texts.push_back(text);
+            strs_[j] = {};
+            column.str_texts.add(std::move(str_texts));
             column.numbers.add(std::move(numbers));
             if (!column.turned) return;
             column.texts.add(distinct_texts(columns_->texts[j], turn, matrix.rows));
@@ -263,7 +266,8 @@ PyObject* learner_update(PyObject* self, PyObject* chunk) {
         LearnSink sink(fields.state);  // after the columns: destroyed first
         convert::read_cells(chunk, out.is_dataframe(), columns, sink);
         LearnerState learned = LearnerState::of_chunk(teaches, sink.finish());
-        fields.state.append(std::move(learned));
+        // Merging sorts and joins sets with the pool's parallel algorithms.
+        run_on_pool([&] { fields.state.append(std::move(learned)); });
         return Ref::borrow(self).release();
     });
 }
@@ -281,7 +285,7 @@ PyObject* learner_merge(PyObject* self, PyObject* later) {
             py::raise(PyExc_ValueError, "the later learner's rows have " + std::to_string(other.state.cols) +
                                             " columns, but this learner's have " + std::to_string(fields.state.cols));
         }
-        fields.state.append(other.state);
+        run_on_pool([&] { fields.state.append(other.state); });
         return Ref::borrow(self).release();
     });
 }
@@ -290,7 +294,8 @@ PyObject* learner_encoder(PyObject* self, PyObject*) {
     return py::guarded<PyObject*>(nullptr, [&] {
         LearnerFields& fields = learner_fields(self);
         py::SharedBorrow borrow(fields.borrow);
-        std::optional<EncodingInfo> info = fields.state.encoding();
+        std::optional<EncodingInfo> info;
+        run_on_pool([&] { info = fields.state.encoding(); });
         Ref encoder = checked(PyObject_CallNoArgs(py::require(py::encoder_type())));
         py::EncoderFields& target = py::fields_of(encoder.get());
         py::ExclusiveBorrow target_borrow(target.borrow);
@@ -320,7 +325,8 @@ PyObject* learner_getstate(PyObject* self, PyObject*) {
     return py::guarded<PyObject*>(nullptr, [&] {
         LearnerFields& fields = learner_fields(self);
         py::SharedBorrow borrow(fields.borrow);
-        const std::string bytes = fields.state.to_bytes();
+        std::string bytes;
+        run_on_pool([&] { bytes = fields.state.to_bytes(); });
         return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
     });
 }

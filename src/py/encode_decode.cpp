@@ -29,7 +29,9 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         bind_vector(kEncodeSpec, args, nargs, kwnames, obj);
         EncoderFields& fields = fields_of(self);
         ExclusiveBorrow borrow(fields.borrow);
-        convert::ExtractedInput input = convert::pyany_to_vec(obj[0], true);
+        // The result is a plain float copy: float64 columns of a frame may come from the
+        // frame itself, shared under pandas' copy-on-write tracking instead of copied.
+        convert::ExtractedInput input = convert::pyany_to_vec(obj[0], true, false, true);
         // Stored before the output is built: a failing output step keeps what was learned.
         fields.state.encoding_info = std::move(input.learned);
         Ref result = convert::arr_to_out(input.matrix, std::move(input.out), nullptr);

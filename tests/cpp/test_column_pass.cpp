@@ -188,3 +188,76 @@ TEST_CASE(column_pass_fingerprint) {
     std::cout << "fingerprint " << std::hex << std::setw(16) << std::setfill('0')
               << fingerprint(describe(t.matrix, info)) << "\n";
 }
+
+// Short columns wait for finish() and are encoded in a few tasks together: every row
+// count around that limit, with more text columns than workers, gives label_encode's
+// result for every column, and every column's texts are released.
+TEST_CASE(column_pass_short_columns_match_label_encode) {
+    std::mt19937_64 rng(7);
+    for (const std::size_t rows : {std::size_t{1}, std::size_t{3}, std::size_t{600}, std::size_t{2049},
+                                   std::size_t{4095}, std::size_t{4096}, std::size_t{5000}}) {
+        const std::size_t cols = 23;
+        std::vector<std::size_t> text_columns;
+        for (std::size_t j = 0; j < cols; ++j)
+            if (j % 5 != 1) text_columns.push_back(j);
+        Table t = make_table(rows, cols, text_columns, [&](std::size_t, std::size_t j) {
+            const std::uint64_t r = rng() % (j * 7 + 2);
+            return r == 0 ? std::string("nan") : "v" + std::to_string(r);
+        });
+        const std::vector<TextColumn> texts = t.texts;
+        const EncodingInfo info = encode_text_columns(t.matrix, t.texts, t.text_mode);
+        CHECK(info.object_columns == text_columns);
+        for (std::size_t j = 0; j < cols; ++j) {
+            if (!t.text_mode[j]) {
+                for (std::size_t i = 0; i < rows; ++i) CHECK_EQ(t.matrix.at(i, j), 1000.0 * static_cast<double>(i) + static_cast<double>(j));
+                continue;
+            }
+            CHECK(t.texts[j].empty());
+            LabelEncoded expected;
+            run_on_pool([&] { expected = label_encode(texts[j]); });
+            CHECK(info.encode_maps.at(j) == expected.table);
+            CHECK(info.decode_maps.at(j) == make_decode_map(expected.table));
+            for (std::size_t i = 0; i < rows; ++i) CHECK(same_cell(t.matrix.at(i, j), expected.codes[i]));
+        }
+    }
+}
+
+// Codes written into a column-major matrix that stores only some columns are the codes a
+// row-major matrix gets, cell for cell; the stored number columns are left as they are,
+// and a column the matrix does not store cannot be encoded into it.
+TEST_CASE(column_pass_into_stored_columns_of_a_column_major_matrix) {
+    for (const std::size_t rows : {std::size_t{7}, std::size_t{5000}}) {
+        const std::size_t cols = 6;
+        const std::vector<std::size_t> text_columns = {1, 2, 5};
+        auto text_of = [](std::size_t i, std::size_t j) { return "t" + std::to_string((i * 7919 + j) % (j + 3)); };
+        Table by_rows = make_table(rows, cols, text_columns, text_of);
+        const EncodingInfo expected = encode_text_columns(by_rows.matrix, by_rows.texts, by_rows.text_mode);
+
+        const std::vector<bool> stored = {false, true, true, true, false, true};
+        Table by_columns{Matrix::by_columns(rows, stored), std::vector<TextColumn>(cols), by_rows.text_mode};
+        CHECK(!by_columns.matrix.row_major() && by_columns.matrix.stored_columns() == 4);
+        for (std::size_t i = 0; i < rows; ++i) {
+            for (const auto j : text_columns) by_columns.texts[j].push_back(text_of(i, j));
+            by_columns.matrix.at(i, 3) = -static_cast<double>(i);
+        }
+        const EncodingInfo info = encode_text_columns(by_columns.matrix, by_columns.texts, by_columns.text_mode);
+        CHECK(info.object_columns == expected.object_columns);
+        for (const auto j : text_columns) {
+            CHECK(info.encode_maps.at(j) == expected.encode_maps.at(j));
+            const double* column = by_columns.matrix.column(j);
+            for (std::size_t i = 0; i < rows; ++i) CHECK(same_cell(column[i], by_rows.matrix.at(i, j)));
+        }
+        for (std::size_t i = 0; i < rows; ++i) CHECK_EQ(by_columns.matrix.at(i, 3), -static_cast<double>(i));
+
+        Table absent{Matrix::by_columns(rows, stored), std::vector<TextColumn>(cols), std::vector<bool>(cols, false)};
+        absent.text_mode[4] = true;
+        for (std::size_t i = 0; i < rows; ++i) absent.texts[4].push_back("x");
+        bool faulted = false;
+        try {
+            encode_text_columns(absent.matrix, absent.texts, absent.text_mode);
+        } catch (const InternalFault&) {
+            faulted = true;
+        }
+        CHECK(faulted);
+    }
+}

@@ -205,9 +205,11 @@ TEST_CASE(label_encode_matches_reference_on_random_columns) {
     struct Size {
         std::size_t rows, distinct;
     };
-    // The last sizes are large enough for the distinct texts to be found in shards.
+    // The last sizes are large enough for the distinct texts to be found in shards; the
+    // very last has enough rows per distinct text for them to be compared as copies.
     for (const Size size : {Size{1, 1}, Size{1000, 7}, Size{100000, 50}, Size{200000, 40000},
-                            Size{150000, 150000}, Size{300000, 120000}, Size{300000, 300000}}) {
+                            Size{150000, 150000}, Size{300000, 120000}, Size{300000, 300000},
+                            Size{600000, 100000}}) {
         const auto rows = random_rows(rng, size.rows, size.distinct);
         TextColumn column = column_of(rows);
         const auto result = encode_on_pool(column);

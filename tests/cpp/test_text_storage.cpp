@@ -145,3 +145,25 @@ TEST_CASE(text_column_appends_runs_as_single_texts) {
     check_runs_stage_as_single_texts<6>();
     check_runs_stage_as_single_texts<16>();
 }
+
+// same_bytes against std::string_view's equality for every length up to 40: equal copies
+// (at other addresses), texts differing in one byte at every position, and texts of
+// other lengths sharing all their bytes.
+TEST_CASE(same_bytes_compares_every_byte) {
+    for (std::size_t n = 0; n <= 40; ++n) {
+        const std::string base(n, 'q'), copy = base;
+        CHECK(same_bytes(base, copy));
+        for (std::size_t at = 0; at < n; ++at) {
+            for (const char other : {'r', '\0', '\xF0'}) {
+                std::string text = base;
+                text[at] = other;
+                CHECK(!same_bytes(base, text));
+                CHECK(!same_bytes(text, base));
+                CHECK(same_bytes(text, std::string(text)));
+            }
+        }
+        const std::string longer = base + 'q';
+        CHECK(!same_bytes(base, longer));
+        CHECK(same_bytes(std::string_view(longer).substr(1), std::string_view(longer).substr(0, n)));  // overlapping
+    }
+}
