@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "py/ref.hpp"
+#include "capi/ref.hpp"
 
 namespace quorvel::convert {
 namespace {

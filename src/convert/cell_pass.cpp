@@ -21,6 +21,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "capi/errors.hpp"
 #include "convert/arrow_text.hpp"
 #include "convert/frame_columns.hpp"
 #include "convert/input.hpp"
@@ -28,7 +29,6 @@
 #include "core/fault.hpp"
 #include "core/number_text.hpp"
 #include "core/parallel_range.hpp"
-#include "py/errors.hpp"
 
 namespace quorvel::convert {
 namespace {

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "capi/errors.hpp"
 #include "core/fault.hpp"
-#include "py/errors.hpp"
 
 namespace quorvel::convert {
 namespace {

@@ -7,9 +7,9 @@
 #include <optional>
 #include <vector>
 
+#include "capi/ref.hpp"
 #include "convert/arrow_text.hpp"
 #include "convert/cell_pass.hpp"
-#include "py/ref.hpp"
 
 namespace quorvel::convert {
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string_view>
 
+#include "capi/errors.hpp"
 #include "convert/numpy.hpp"
-#include "py/errors.hpp"
 
 namespace quorvel::convert {
 namespace {

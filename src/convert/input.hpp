@@ -9,9 +9,9 @@
 #include <variant>
 #include <vector>
 
+#include "capi/ref.hpp"
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
-#include "py/ref.hpp"
 
 namespace quorvel::convert {
 

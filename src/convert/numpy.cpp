@@ -4,8 +4,8 @@
 
 #include <cstring>
 
+#include "capi/errors.hpp"
 #include "core/fault.hpp"
-#include "py/errors.hpp"
 
 namespace quorvel::convert {
 namespace {

@@ -16,8 +16,8 @@
 #endif
 #include <numpy/arrayobject.h>
 
+#include "capi/ref.hpp"
 #include "core/matrix.hpp"
-#include "py/ref.hpp"
 
 namespace quorvel::convert {
 

@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 
+#include "capi/errors.hpp"
 #include "convert/numpy.hpp"
 #include "core/fault.hpp"
-#include "py/errors.hpp"
 
 namespace quorvel::convert {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <cstddef>
 
+#include "capi/ref.hpp"
 #include "convert/input.hpp"
-#include "py/ref.hpp"
 
 namespace quorvel::convert {
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "capi/errors.hpp"
 #include "convert/cell_pass.hpp"
 #include "convert/input.hpp"
 #include "convert/numpy.hpp"
@@ -12,7 +13,6 @@
 #include "core/label_encode.hpp"
 #include "ml/encoder_access.hpp"
 #include "ml/functions.hpp"
-#include "py/errors.hpp"
 #include "py/fault_guard.hpp"
 
 namespace quorvel::ml {

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <string>
 
-#include "py/errors.hpp"
+#include "capi/errors.hpp"
 
 namespace quorvel::ml {
 

@@ -3,10 +3,10 @@
 #include <cstring>
 #include <vector>
 
+#include "capi/errors.hpp"
 #include "convert/numpy.hpp"
 #include "ml/encoder_access.hpp"
 #include "ml/functions.hpp"
-#include "py/errors.hpp"
 #include "py/fault_guard.hpp"
 
 namespace quorvel::ml {

@@ -19,6 +19,7 @@
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include "capi/errors.hpp"
 #include "convert/cell_pass.hpp"
 #include "convert/input.hpp"
 #include "convert/numpy.hpp"
@@ -28,7 +29,6 @@
 #include "ml/functions.hpp"
 #include "py/borrow.hpp"
 #include "py/encoder.hpp"
-#include "py/errors.hpp"
 #include "py/fault_guard.hpp"
 
 namespace quorvel::ml {

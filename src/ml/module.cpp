@@ -1,8 +1,8 @@
 // The module `quorvel_ml._native`: its definition and entry point.
 #include <Python.h>
 
+#include "capi/errors.hpp"
 #include "ml/functions.hpp"
-#include "py/errors.hpp"
 #include "py/fault_guard.hpp"
 
 namespace quorvel::ml {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "py/errors.hpp"
+#include "capi/errors.hpp"
 
 namespace quorvel::py {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "py/errors.hpp"
+#include "capi/errors.hpp"
 
 namespace quorvel::py {
 

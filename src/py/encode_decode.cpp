@@ -1,9 +1,9 @@
 // Encoder.encode and Encoder.decode: bind, borrow, extract the input, build the result.
+#include "capi/errors.hpp"
 #include "convert/input.hpp"
 #include "convert/output.hpp"
 #include "py/binding.hpp"
 #include "py/encoder.hpp"
-#include "py/errors.hpp"
 #include "py/fault_guard.hpp"
 
 namespace quorvel::py {

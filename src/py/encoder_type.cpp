@@ -6,9 +6,9 @@
 #include <new>
 #include <string_view>
 
+#include "capi/errors.hpp"
 #include "py/binding.hpp"
 #include "py/encoder.hpp"
-#include "py/errors.hpp"
 #include "py/fault_guard.hpp"
 
 namespace quorvel::py {

@@ -8,8 +8,8 @@
 #include <source_location>
 #include <string_view>
 
+#include "capi/errors.hpp"
 #include "core/fault.hpp"
-#include "py/errors.hpp"
 
 namespace quorvel::py {
 

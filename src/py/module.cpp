@@ -1,9 +1,9 @@
 // The module `quorvel`: its definition, initialisation step and entry points.
 #include <Python.h>
 
+#include "capi/errors.hpp"
 #include "core/fault.hpp"
 #include "py/encoder.hpp"
-#include "py/errors.hpp"
 #include "py/fault_guard.hpp"
 
 namespace quorvel::py {

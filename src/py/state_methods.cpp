@@ -3,10 +3,10 @@
 #include <string>
 #include <variant>
 
+#include "capi/errors.hpp"
 #include "core/state_format.hpp"
 #include "py/binding.hpp"
 #include "py/encoder.hpp"
-#include "py/errors.hpp"
 #include "py/fault_guard.hpp"
 
 namespace quorvel::py {

@@ -1,5 +1,5 @@
 // Raising errors with the module's fixed messages.
-#include "py/errors.hpp"
+#include "capi/errors.hpp"
 
 namespace quorvel::py {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "py/ref.hpp"
+#include "capi/ref.hpp"
 
 namespace quorvel::py {
 
