@@ -14,8 +14,10 @@ namespace {
 
 // Columns shorter than this wait for finish() and are encoded there, several per task.
 constexpr std::size_t batch_rows_max = 4096;
-// Rows of short columns worth a pool task of their own.
-constexpr std::size_t batch_task_rows = 2048;
+// Rows of short columns worth a pool task of their own: a second task wakes another
+// worker, which pays only for about a millisecond of work or more (and on a busy machine,
+// a thread that waits for a core slows the call down more than it helps).
+constexpr std::size_t batch_task_rows = std::size_t{1} << 16;
 
 }  // namespace
 
