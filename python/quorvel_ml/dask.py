@@ -13,6 +13,7 @@ is active). This module imports Dask; ``import quorvel_ml`` does not.
 
 from __future__ import annotations
 
+import threading
 import uuid
 
 import dask
@@ -73,7 +74,7 @@ def encode(ddf: dd.DataFrame, *, split_every: int | None = None) -> tuple[dd.Dat
     coded = ddf.map_partitions(
         _apply_partition,
         before,
-        _graph_value(encoder),
+        _shared(_EncoderSource(learner, encoder)),
         meta=meta,
         declared=list(ddf._meta.dtypes),
         align_dataframes=False,
@@ -104,7 +105,7 @@ def decode(encoder: quorvel.Encoder, coded: dd.DataFrame) -> dd.DataFrame:
         )
     meta = _decode_partition(coded._meta, encoder)
     return coded.map_partitions(
-        _decode_partition, _graph_value(encoder), meta=meta, token="quorvel-decode"
+        _decode_partition, _shared(encoder), meta=meta, token="quorvel-decode"
     )
 
 
@@ -213,9 +214,36 @@ def _positions(entry: list[int]) -> pd.Series:
     return pd.Series(entry, dtype="int64")
 
 
+class _EncoderSource:
+    """The merged learner, from which each process builds the encoder once.
+
+    It travels instead of the encoder: its pickle is a fraction of the encoder's state,
+    and building the encoder from it is quicker than reading that state back. A worker
+    keeps one unpickled copy for all its tasks, so the encoder is built once per process.
+    """
+
+    def __init__(self, learner: Learner, encoder: quorvel.Encoder | None = None) -> None:
+        self.learner = learner
+        self._encoder = encoder  # the one already built here; a pickle leaves it behind
+        self._lock = threading.Lock()
+
+    def encoder(self) -> quorvel.Encoder:
+        with self._lock:
+            if self._encoder is None:
+                self._encoder = self.learner.encoder()
+            return self._encoder
+
+    def __getstate__(self) -> Learner:
+        return self.learner
+
+    def __setstate__(self, learner: Learner) -> None:
+        self.__init__(learner)
+
+
 def _apply_partition(
-    part: pd.DataFrame, text_before: pd.Series, encoder: quorvel.Encoder, declared: list
+    part: pd.DataFrame, text_before: pd.Series, source: _EncoderSource | quorvel.Encoder, declared: list
 ) -> pd.DataFrame:
+    encoder = source if isinstance(source, quorvel.Encoder) else source.encoder()
     coded = apply(encoder, _as_declared(part, declared), text_before=text_before.tolist())
     coded.index = part.index
     return coded
@@ -240,10 +268,29 @@ def _require_frame(obj: object, function: str) -> None:
         raise TypeError(f"{function}() needs a Dask DataFrame, got {type(obj).__name__}")
 
 
-def _graph_value(value: object) -> dask.delayed:
-    """value as one key of the task graph, which every partition's task depends on.
+def _shared(value: object) -> object:
+    """value as one input that every partition's task takes, sent to each worker once.
 
-    A distributed scheduler then ships it to each worker once, not once per task. The
-    key is named rather than derived from the value, which would serialise it once more.
+    With a distributed client active, value is scattered to every worker before the
+    tasks run: it is pickled once, never passes through the scheduler and is not copied
+    between workers while they work. Otherwise it becomes one named key of the task
+    graph (named rather than derived from the value, which would pickle it once more).
     """
-    return dask.delayed(value, name=f"quorvel-encoder-{uuid.uuid4().hex}")
+    client = _active_client()
+    if client is not None:
+        return client.scatter(value, broadcast=True, hash=False)
+    return dask.delayed(value, name=f"quorvel-shared-{uuid.uuid4().hex}")
+
+
+def _active_client() -> object | None:
+    """The distributed client Dask computes with now, if any."""
+    if dask.config.get("scheduler", None) not in (None, "dask.distributed", "distributed"):
+        return None
+    try:
+        from distributed import default_client
+    except ImportError:
+        return None
+    try:
+        return default_client()
+    except ValueError:  # no client
+        return None
