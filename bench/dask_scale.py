@@ -131,8 +131,26 @@ def _spilled_bytes(dask_worker):
     return None if spilled is None else int(spilled.disk)
 
 
+def _task_profile(stream):
+    """Per task kind (key prefix): tasks, seconds computing, seconds receiving inputs."""
+    kinds = {}
+    for task in stream:
+        name = task["key"][0] if isinstance(task["key"], tuple) else task["key"]
+        name = str(name).rsplit("-", 1)[0] if "-" in str(name) else str(name)
+        entry = kinds.setdefault(name, [0, 0.0, 0.0])
+        for phase in task["startstops"]:
+            seconds = phase["stop"] - phase["start"]
+            if phase["action"] == "compute":
+                entry[0] += 1
+                entry[1] += seconds
+            elif phase["action"] == "transfer":
+                entry[2] += seconds
+    for name, (count, compute, transfer) in sorted(kinds.items(), key=lambda kv: -kv[1][1]):
+        print(f"    {name[:48]:<48} {count:5d} tasks  compute {compute:7.2f} s  transfer {transfer:6.2f} s")
+
+
 def run_on_cluster(label, work, rows, args):
-    from distributed import Client, LocalCluster
+    from distributed import Client, LocalCluster, get_task_stream
 
     with LocalCluster(
         n_workers=2,
@@ -146,7 +164,11 @@ def run_on_cluster(label, work, rows, args):
         with WorkerWatch(client) as watch:
             t0 = time.perf_counter()
             try:
-                work()
+                if args.profile:
+                    with get_task_stream(client) as stream:
+                        work()
+                else:
+                    work()
                 error = None
             except Exception as exc:  # report a failed route instead of stopping the run
                 error = f"{type(exc).__name__}: {str(exc)[:200]}"
@@ -162,7 +184,16 @@ def run_on_cluster(label, work, rows, args):
         f"spilled {sum(v or 0 for v in spilled.values()) / 2**20:.0f} MiB  "
         f"worker restarts {restarts}"
     )
+    if args.profile:
+        _task_profile(stream.data)
     return rows / seconds
+
+
+def _phase(name, t0):
+    """Prints how long a phase of a route took since t0; returns the time now."""
+    now = time.perf_counter()
+    print(f"    {name:<48} {now - t0:7.2f} s wall")
+    return now
 
 
 def quorvel_route(source, target):
@@ -170,15 +201,21 @@ def quorvel_route(source, target):
 
     from quorvel_ml import dask as qdask
 
+    t0 = time.perf_counter()
     coded, _ = qdask.encode(dd.read_parquet(source))
+    t0 = _phase("learn (read, learn, merge; encoder to client)", t0)
     coded.to_parquet(target)
+    _phase("apply (share, read again, apply, write)", t0)
 
 
 def dask_route(source, target):
     import dask.dataframe as dd
 
+    t0 = time.perf_counter()
     ddf = dd.read_parquet(source).categorize(columns=TEXT_NAMES)
+    t0 = _phase("categorize (read, distinct values, merge)", t0)
     ddf.assign(**{name: ddf[name].cat.codes for name in TEXT_NAMES}).to_parquet(target)
+    _phase("codes (read again, cat.codes, write)", t0)
 
 
 # --------------------------------------------------------------------------- single
@@ -216,6 +253,8 @@ def main():
     parser.add_argument("--dir", default=None, help="working directory (default: a new one under /tmp)")
     parser.add_argument("--keep", action="store_true", help="keep the written files")
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--profile", action="store_true",
+                        help="also print each route's phases and its tasks' compute and transfer time by kind")
     args = parser.parse_args()
 
     work = args.dir or os.path.join("/tmp", f"quorvel-dask-scale-{os.getpid()}")
