@@ -161,31 +161,42 @@ def run_on_cluster(label, work, rows, args):
         local_directory=args.scratch,
     ) as cluster, Client(cluster) as client:
         client.wait_for_workers(2)
-        with WorkerWatch(client) as watch:
-            t0 = time.perf_counter()
+        outcome = {"error": None, "stream": []}
+
+        def run():
             try:
                 if args.profile:
                     with get_task_stream(client) as stream:
                         work()
+                    outcome["stream"] = stream.data
                 else:
                     work()
-                error = None
             except Exception as exc:  # report a failed route instead of stopping the run
-                error = f"{type(exc).__name__}: {str(exc)[:200]}"
+                outcome["error"] = f"{type(exc).__name__}: {str(exc)[:200]}"
+
+        with WorkerWatch(client) as watch:
+            t0 = time.perf_counter()
+            # A route whose workers all stay paused at their memory limit never ends:
+            # give up on it after --route-timeout and say so.
+            runner = threading.Thread(target=run, daemon=True)
+            runner.start()
+            runner.join(args.route_timeout)
             seconds = time.perf_counter() - t0
+            if runner.is_alive():
+                outcome["error"] = f"stopped: not done after {args.route_timeout:.0f} s"
         spilled = client.run(_spilled_bytes)
         restarts = len(watch.addresses) - 2
-    if error:
-        print(f"{label:<8} failed after {seconds:.1f} s: {error}")
-        return None
-    print(
-        f"{label:<8} {seconds:8.1f} s  {rows / seconds:12,.0f} rows/s  "
+    state = (
         f"peak worker memory {watch.peak / 2**20:6.0f} MiB  "
         f"spilled {sum(v or 0 for v in spilled.values()) / 2**20:.0f} MiB  "
         f"worker restarts {restarts}"
     )
+    if outcome["error"]:
+        print(f"{label:<8} failed after {seconds:.1f} s: {outcome['error']}  {state}")
+        return None
+    print(f"{label:<8} {seconds:8.1f} s  {rows / seconds:12,.0f} rows/s  {state}")
     if args.profile:
-        _task_profile(stream.data)
+        _task_profile(outcome["stream"])
     return rows / seconds
 
 
@@ -253,6 +264,8 @@ def main():
     parser.add_argument("--dir", default=None, help="working directory (default: a new one under /tmp)")
     parser.add_argument("--keep", action="store_true", help="keep the written files")
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--route-timeout", type=float, default=1200,
+                        help="seconds after which a cluster route that has not finished is reported as failed")
     parser.add_argument("--profile", action="store_true",
                         help="also print each route's phases and its tasks' compute and transfer time by kind")
     args = parser.parse_args()
