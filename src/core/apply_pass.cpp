@@ -18,23 +18,12 @@
 #include "core/hash_map.hpp"
 #include "core/label_encode.hpp"
 #include "core/number_text.hpp"
+#include "core/row_loop.hpp"
 
 namespace quorvel {
 namespace {
 
 const double missing_code = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
-constexpr std::size_t row_grain = std::size_t{1} << 12;
-constexpr std::size_t parallel_rows_min = std::size_t{1} << 15;
-
-template <class Body>
-void for_range(std::size_t n, Body&& body) {
-    if (n >= parallel_rows_min) {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, row_grain),
-                          [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
-    } else {
-        body(0, n);
-    }
-}
 
 // A text with its hash, computed once per text: it picks the shard and places the text
 // in the shard's map.
