@@ -85,11 +85,23 @@ def arrow_strings(cells, dtype, pieces, layout):
     bounds = sorted({0, len(cells), *pieces})
     series = pd.concat([pd.Series(cells[a:b], dtype=dtype) for a, b in zip(bounds, bounds[1:])] or
                        [pd.Series([], dtype=dtype)], ignore_index=True)
-    if layout != "large_string":
+    layout, _, placement = layout.partition(" ")
+    if layout != "large_string" or placement:
         array = series.array
-        array._pa_array = pa.chunked_array([c.cast(getattr(pa, layout)()) for c in array._pa_array.chunks],
-                                           type=getattr(pa, layout)())
+        chunks = [c.cast(getattr(pa, layout)()) for c in array._pa_array.chunks]
+        if placement == "misaligned":
+            chunks = [misaligned_offsets(c) for c in chunks]
+        array._pa_array = pa.chunked_array(chunks, type=getattr(pa, layout)())
     return series
+
+
+def misaligned_offsets(chunk):
+    """`chunk` (string or large_string) with its offsets moved to an odd address, as buffers
+    rebuilt from a byte stream can lie: a reader must not load them through a typed pointer."""
+    validity, offsets, data = chunk.buffers()
+    moved = pa.py_buffer(b"\0" + offsets.to_pybytes())[1:]
+    assert moved.address % 2 == 1
+    return pa.Array.from_buffers(chunk.type, len(chunk), [validity, moved, data], chunk.null_count, chunk.offset)
 
 
 def column_of(kind, cells, pieces, layout):
@@ -145,7 +157,8 @@ def frames(draw):
             if kind == "boolean":
                 cells = [None if c is None else bool(c % 2) for c in cells]
         pieces = draw(st.lists(st.integers(0, rows), max_size=3))
-        layout = draw(st.sampled_from(["large_string", "string", "string_view"]))
+        layout = draw(st.sampled_from(["large_string", "string", "string_view", "large_string misaligned",
+                                       "string misaligned"]))
         columns[f"c{j}"] = column_of(kind, cells, pieces, layout)
     frame = pd.DataFrame(columns, index=range(rows)) if columns else pd.DataFrame(index=range(rows))
     # Slices give arrays with non-zero offsets and strides; a copy consolidates the blocks.
