@@ -11,6 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvel
+import quorvel_ml
 from conftest import examples, run_script
 
 pd = pytest.importorskip("pandas")
@@ -371,9 +372,9 @@ def long_column(kind, cells, rows):
 @settings(max_examples=examples(15), deadline=None, print_blob=True)
 @given(st.data())
 def test_frames_sharing_their_float64_columns_equal_values(data):
-    """Where the float64 columns outweigh the rest, the result takes them from the frame
-    under pandas' copy-on-write tracking: it still equals the result read through
-    `values`, and writing into either frame never shows in the other."""
+    """Where the float64 columns outweigh the rest, the result of encode (and of apply)
+    takes them from the frame under pandas' copy-on-write tracking: it still equals the
+    result read through `values`, and writing into either frame never shows in the other."""
     shape = data.draw(st.sampled_from(["as built", "every other row", "tail", "consolidated"]))
     rows = (2 if shape == "every other row" else 1) * SHARED_ROWS + 2 + data.draw(st.integers(0, 3))
     n_float = data.draw(st.integers(1, 3))
@@ -413,20 +414,26 @@ def test_frames_sharing_their_float64_columns_equal_values(data):
     frame.attrs["source"] = "caller"
 
     assert_two_roads_agree(frame)
-    out, _ = quorvel.Encoder().encode(frame)
-    assert out.attrs == {} and out.flags.allows_duplicate_labels
+    encoder = quorvel.Encoder()
+    out, _ = encoder.encode(frame)
+    # Applying what was learned to the same frame gives the same result, sharing alike.
+    applied = quorvel_ml.apply(encoder, frame, unknown="nan")
+    pd.testing.assert_frame_equal(applied, out)
     floats = [p for p, name in enumerate(order) if name.startswith("f")]
-    if "complex128" not in kinds:  # complex `values` turn every column's cells: all are read from there
-        for p in floats:
-            assert np.shares_memory(out.iloc[:, p].to_numpy(), frame.iloc[:, p].to_numpy())
-    before_in, before_out = frame.iloc[:, floats].to_numpy(copy=True), out.iloc[:, floats].to_numpy(copy=True)
-    out.iloc[0, floats[0]] = 1234.5
-    frame.iloc[-1, floats[-1]] = -99.0
-    after_in, after_out = frame.iloc[:, floats].to_numpy(), out.iloc[:, floats].to_numpy()
-    np.testing.assert_array_equal(after_in[:-1], before_in[:-1])
-    np.testing.assert_array_equal(after_out[1:], before_out[1:])
-    assert after_in[0, 0] == before_in[0, 0] or np.isnan(before_in[0, 0])
-    assert after_out[-1, -1] == before_out[-1, -1] or np.isnan(before_out[-1, -1])
+    for result in (out, applied):
+        assert result.attrs == {} and result.flags.allows_duplicate_labels
+        if "complex128" not in kinds:  # complex `values` turn every column's cells: all are read from there
+            for p in floats:
+                assert np.shares_memory(result.iloc[:, p].to_numpy(), frame.iloc[:, p].to_numpy())
+    for result in (out, applied):
+        before_in, before_out = frame.iloc[:, floats].to_numpy(copy=True), result.iloc[:, floats].to_numpy(copy=True)
+        result.iloc[0, floats[0]] = 1234.5
+        frame.iloc[-1, floats[-1]] = -99.0
+        after_in, after_out = frame.iloc[:, floats].to_numpy(), result.iloc[:, floats].to_numpy()
+        np.testing.assert_array_equal(after_in[:-1], before_in[:-1])
+        np.testing.assert_array_equal(after_out[1:], before_out[1:])
+        assert after_in[0, 0] == before_in[0, 0] or np.isnan(before_in[0, 0])
+        assert after_out[-1, -1] == before_out[-1, -1] or np.isnan(before_out[-1, -1])
 
 
 class FrameWriter:

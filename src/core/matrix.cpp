@@ -52,19 +52,13 @@ Matrix Matrix::uninitialised(std::size_t rows, std::size_t cols) {
     return Matrix{rows, cols, MatrixBuffer(allocate(checked_bytes(rows, cols))), {}};
 }
 
-Matrix Matrix::by_columns(std::size_t rows, const std::vector<bool>& stored) {
+Matrix Matrix::by_columns(std::size_t rows, const std::vector<bool>& stored, bool zeroed) {
     std::vector<std::size_t> slots(stored.size(), absent);
     std::size_t count = 0;
     for (std::size_t c = 0; c < stored.size(); ++c) {
         if (stored[c]) slots[c] = count++;
     }
-    return Matrix{rows, stored.size(), MatrixBuffer(allocate(checked_bytes(rows, count))), std::move(slots)};
-}
-
-Matrix Matrix::zeros_by_columns(std::size_t rows, std::size_t cols) {
-    std::vector<std::size_t> slots(cols);
-    for (std::size_t c = 0; c < cols; ++c) slots[c] = c;
-    return Matrix{rows, cols, MatrixBuffer(allocate(checked_bytes(rows, cols), true)), std::move(slots)};
+    return Matrix{rows, stored.size(), MatrixBuffer(allocate(checked_bytes(rows, count), zeroed)), std::move(slots)};
 }
 
 std::size_t Matrix::stored_columns() const noexcept {
