@@ -182,10 +182,13 @@ def run_on_cluster(label, work, rows, args):
             runner.start()
             runner.join(args.route_timeout)
             seconds = time.perf_counter() - t0
-            if runner.is_alive():
-                outcome["error"] = f"stopped: not done after {args.route_timeout:.0f} s"
+            timed_out = runner.is_alive()
         spilled = client.run(_spilled_bytes)
         restarts = len(watch.addresses) - 2
+    # The abandoned route fails again once the cluster closes under it: report why it
+    # was stopped, not that later failure.
+    if timed_out:
+        outcome["error"] = f"stopped: not done after {args.route_timeout:.0f} s"
     state = (
         f"peak worker memory {watch.peak / 2**20:6.0f} MiB  "
         f"spilled {sum(v or 0 for v in spilled.values()) / 2**20:.0f} MiB  "
