@@ -668,8 +668,7 @@ void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink
     const auto [rows, cols] = read_shape(obj);
     // A frame's matrix is column-major, the layout of a result frame's float block. It
     // starts zero-filled: a sink may leave cells of its own to fill later.
-    columns.matrix = is_dataframe ? Matrix::by_columns(rows, std::vector<bool>(cols, true)) : Matrix::zeros(rows, cols);
-    if (is_dataframe && rows * cols != 0) std::memset(columns.matrix.begin(), 0, rows * cols * sizeof(double));
+    columns.matrix = is_dataframe ? Matrix::zeros_by_columns(rows, cols) : Matrix::zeros(rows, cols);
     columns.texts.assign(cols, TextColumn());
     columns.refs.clear();
     CellPassOptions options;

@@ -229,7 +229,13 @@ void ApplyPass::look_up_by_shard(std::size_t j, const ColumnLookup& lookup) {
     std::array<std::size_t, shard_count> first_unknown;
     first_unknown.fill(n);
     tbb::parallel_for(std::size_t{0}, shard_count, [&](std::size_t s) {
-        for (std::size_t g = starts[s]; g < starts[s + 1]; ++g) {
+        // A shard's rows are spread over the column: fetch a row's hash and text some
+        // rows ahead, so that their cache misses overlap the lookups in between.
+        constexpr std::size_t hash_ahead = 16, text_ahead = 8;
+        const std::size_t end = starts[s + 1];
+        for (std::size_t g = starts[s]; g < end; ++g) {
+            if (g + hash_ahead < end) __builtin_prefetch(&hashes[grouped[g + hash_ahead]]);
+            if (g + text_ahead < end) __builtin_prefetch(texts[grouped[g + text_ahead]].data());
             const std::size_t i = grouped[g];
             const std::string_view text = texts[i];
             double code = missing_code;

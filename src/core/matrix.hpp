@@ -45,6 +45,10 @@ struct Matrix {
     /// initialised: the caller writes every cell of every stored column.
     static Matrix by_columns(std::size_t rows, const std::vector<bool>& stored);
 
+    /// A zero-filled column-major matrix storing all of its `cols` columns; it fails as
+    /// zeros() does.
+    static Matrix zeros_by_columns(std::size_t rows, std::size_t cols);
+
     /// A read-only matrix over another owner's row-major buffer, which must outlive it and
     /// stay unchanged while it is read. Nothing is copied, and nothing may be written.
     static Matrix borrowing(const double* data, std::size_t rows, std::size_t cols) {
