@@ -3,7 +3,7 @@ encode of the computed table, and decoding gives back what the encoder's decode 
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import quorvel
@@ -66,9 +66,22 @@ def _rows(start, stop, frame, infer=False):
     return rows.infer_objects() if infer else rows
 
 
+def concat_keeps_cell_kinds(ddf, whole):
+    """Whether `whole` holds the partitions' cells. pandas before 2.1 turns NaN into None
+    when it joins object columns and one piece is all missing: the joined table is then no
+    reference for the partitions' encode."""
+    if int(pd.__version__.split(".")[0]) >= 3:
+        return True
+    parts = [ddf.partitions[i].compute() for i in range(ddf.npartitions)]
+    kinds = [[type(x) for x in part[c]] for c in whole.columns for part in parts]
+    return kinds == [[type(x) for x in whole[c].iloc[a:b]] for c in whole.columns
+                     for a, b in zip(np.cumsum([0] + [len(p) for p in parts]), np.cumsum([len(p) for p in parts]))]
+
+
 def check_matches_one_encode(ddf, split_every=None):
     coded, encoder = qdask.encode(ddf, split_every=split_every)
     whole = ddf.compute()
+    assume(concat_keeps_cell_kinds(ddf, whole))
     single = quorvel.Encoder()
     expected, _ = single.encode(whole)
 
