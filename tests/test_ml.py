@@ -381,6 +381,31 @@ def test_learning_long_numeric_columns_that_turn_text(chunk_rows):
     np.testing.assert_array_equal(np.concatenate(coded), codes)
 
 
+@settings(max_examples=examples(8), deadline=None, print_blob=True)
+@given(st.integers(0, 2**32 - 1), st.sampled_from(["", "id-", "a-shared-stem-of-identifiers/"]), st.integers(1, 12),
+       st.randoms())
+def test_learning_many_distinct_texts_in_chunks(seed, stem, chunks, rnd):
+    # Enough distinct texts that their sets are sorted and merged in ranges at once; texts
+    # that share a stem and differ first at varying depths (around 8, 16 and 32 bytes),
+    # texts that are prefixes of others, markers, and numbers above the first text.
+    rng = np.random.default_rng(seed)
+    rows = 40_000
+    ids = rng.integers(0, 30_000, size=rows)
+    pads = rng.integers(0, 20, size=rows)
+    column = np.array([f"{stem}{'x' * int(p)}{int(i)}" for i, p in zip(ids, pads)], dtype=object)
+    for k in rng.integers(0, rows, size=200):
+        column[k] = column[k] + "\0"
+    column[rng.integers(0, rows, size=50)] = rng.choice(np.array(["nan", "<NA>", "", None, math.nan], dtype=object), size=50)
+    column[: rng.integers(0, 3000)] = 1.5
+    table = np.stack([column, column[::-1]], axis=1)
+    whole = quorvel.Encoder()
+    whole.encode(table)
+    bounds = np.linspace(0, rows, chunks + 1).astype(int)
+    parts = [table[a:b] for a, b in zip(bounds, bounds[1:])]
+    plan = [rnd.choice(["update", "tree"]) for _ in parts]
+    assert learn(parts, plan, rnd, lambda a: a).encoder().__getstate__() == whole.__getstate__()
+
+
 def test_learner_errors_and_empty_learners():
     assert quorvel_ml.Learner().encoder().__getstate__() == b"\0" * 5
     assert quorvel_ml.Learner().text_before() == []

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iterator>
 
+#include <boost/sort/spreadsort/integer_sort.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/parallel_sort.h>
@@ -57,6 +58,18 @@ std::uint64_t leading_bytes(std::string_view text) noexcept {
         for (std::size_t k = 0; k < text.size(); ++k) value |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
     }
     return __builtin_bswap64(value);
+}
+
+// Whether text a comes before text b in byte order, given that they agree on their
+// first `from` bytes. Compares eight bytes at a time, inline: sorts and merges of
+// identifiers that share a stem would otherwise call memcmp on most comparisons.
+bool below_from(std::string_view a, std::string_view b, std::size_t from) noexcept {
+    for (std::size_t at = from;; at += 8) {
+        // Past the end of either: the shorter one is a prefix of the other, or equal.
+        if (at >= a.size() || at >= b.size()) return a.size() < b.size();
+        const std::uint64_t x = leading_bytes(a.substr(at)), y = leading_bytes(b.substr(at));
+        if (x != y) return x < y;
+    }
 }
 
 // Byte order of two texts (unsigned bytes, a proper prefix first): <0, 0 or >0.
@@ -118,6 +131,131 @@ std::string float_repr(double value) {
     if (point <= 0) return out + "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
     if (point >= n) return out + digits + std::string(static_cast<std::size_t>(point - n), '0') + ".0";
     return out + digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
+}
+
+// --- the code tables of an encoding -----------------------------------------------------
+
+// Merges below this many texts are not cut into ranges.
+constexpr std::size_t parallel_merge_min = std::size_t{1} << 14;
+constexpr std::size_t merge_ranges_max = 32;
+
+// The first place in `set` whose text is not below `text`.
+std::size_t lower_place(const TextSet& set, std::string_view text) {
+    std::size_t low = 0, high = set.size();
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        if (compare_texts(set[mid], text) < 0) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low;
+}
+
+// Every text of places [begin[s], end[s]) of each ascending set s once, in byte order:
+// a heap of the sets' next texts, their leading bytes beside them.
+std::vector<std::string_view> merge_places(const std::vector<const TextSet*>& sets, const std::vector<std::size_t>& begin,
+                                           const std::vector<std::size_t>& end) {
+    struct Head {
+        std::uint64_t prefix;
+        std::string_view text;
+        std::size_t set;
+        std::size_t at;
+    };
+    const auto later = [](const Head& a, const Head& b) {
+        return a.prefix != b.prefix ? a.prefix > b.prefix : below_from(b.text, a.text, 8);
+    };
+    std::vector<Head> heads;
+    std::size_t total = 0;
+    for (std::size_t s = 0; s < sets.size(); ++s) {
+        total += end[s] - begin[s];
+        if (begin[s] < end[s]) {
+            const std::string_view text = (*sets[s])[begin[s]];
+            heads.push_back({leading_bytes(text), text, s, begin[s]});
+        }
+    }
+    std::make_heap(heads.begin(), heads.end(), later);
+    std::vector<std::string_view> out;
+    out.reserve(total);
+    while (!heads.empty()) {
+        std::pop_heap(heads.begin(), heads.end(), later);
+        Head& head = heads.back();
+        if (out.empty() || !same_bytes(out.back(), head.text)) out.push_back(head.text);
+        if (++head.at < end[head.set]) {
+            head.text = (*sets[head.set])[head.at];
+            head.prefix = leading_bytes(head.text);
+            std::push_heap(heads.begin(), heads.end(), later);
+        } else {
+            heads.pop_back();
+        }
+    }
+    return out;
+}
+
+// One text column's code table and decode map, built from the ascending sets of texts
+// it learned, and the stores holding their texts (in byte order of the texts).
+struct ColumnTables {
+    CodeTable table;
+    DecodeMap decode;
+    std::vector<TextStore> stores;
+};
+
+// The union of the sets is cut into ranges of texts by splitters taken from the largest
+// set; each range is merged, numbered and copied at once with the others, into a store
+// of its own. Markers get no code and use up no number.
+ColumnTables column_tables(const std::vector<const TextSet*>& sets) {
+    const TextSet* largest = sets.front();
+    std::size_t total = 0;
+    for (const TextSet* set : sets) {
+        total += set->size();
+        if (set->size() > largest->size()) largest = set;
+    }
+    const std::size_t ranges = total < parallel_merge_min ? 1 : std::min(merge_ranges_max, total / (parallel_merge_min / 2));
+    // bounds[r][s]: where range r starts in set s; range r ends where r + 1 starts.
+    std::vector<std::vector<std::size_t>> bounds(ranges + 1, std::vector<std::size_t>(sets.size()));
+    for (std::size_t s = 0; s < sets.size(); ++s) bounds[ranges][s] = sets[s]->size();
+    for_each_pair(ranges - 1, [&](std::size_t r) {
+        const std::string_view splitter = (*largest)[largest->size() * (r + 1) / ranges];
+        for (std::size_t s = 0; s < sets.size(); ++s) bounds[r + 1][s] = lower_place(*sets[s], splitter);
+    });
+    std::vector<std::vector<std::string_view>> merged(ranges);
+    for_each_pair(ranges, [&](std::size_t r) { merged[r] = merge_places(sets, bounds[r], bounds[r + 1]); });
+
+    // Where each range's places and codes start.
+    std::vector<std::size_t> first_place(ranges + 1, 0), first_code(ranges + 1, 0), bytes(ranges, 0);
+    for (std::size_t r = 0; r < ranges; ++r) {
+        std::size_t markers = 0;
+        for (const auto text : merged[r]) {
+            bytes[r] += text.size();
+            markers += is_missing_marker(text) ? 1 : 0;
+        }
+        first_place[r + 1] = first_place[r] + merged[r].size();
+        first_code[r + 1] = first_code[r] + merged[r].size() - markers;
+    }
+    CodeTable::entries_type entries(first_place[ranges]);
+    DecodeMap::entries_type codes(first_code[ranges]);
+    ColumnTables out;
+    out.stores.resize(ranges);
+    for_each_pair(ranges, [&](std::size_t r) {
+        TextStore& store = out.stores[r];
+        store.reserve(bytes[r]);
+        std::size_t place = first_place[r], code = first_code[r];
+        for (const auto text : merged[r]) {
+            const std::string_view stored = store.add(text);
+            if (is_missing_marker(stored)) {
+                entries[place++] = {stored, std::nullopt};
+            } else {
+                entries[place++] = {stored, code};
+                codes[code] = {code, stored};
+                ++code;
+            }
+        }
+        release(merged[r]);
+    });
+    out.table = CodeTable(std::move(entries));
+    out.decode = DecodeMap(std::move(codes));
+    return out;
 }
 
 std::vector<std::size_t> index_union(const std::vector<std::size_t>& a, const std::vector<std::size_t>& b) {
@@ -240,20 +378,36 @@ struct Reader {
 }  // namespace
 
 TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end) {
-    boost::unordered_flat_set<std::string_view, SeededHash, std::equal_to<>> seen;
+    // Most rows repeat a text already seen: their equality test is inlined.
+    struct SameText {
+        bool operator()(std::string_view a, std::string_view b) const noexcept { return same_bytes(a, b); }
+    };
+    boost::unordered_flat_set<std::string_view, SeededHash, SameText> seen;
     for (std::size_t i = begin; i < end; ++i) seen.insert(texts[i]);
     // Views are sorted with their leading bytes beside them (most comparisons end there,
-    // without reading the texts), then each text is copied once, in order.
+    // without reading the texts), then each text is copied once, in order. The leading
+    // bytes are taken after what all texts share (a common stem of identifiers), so that
+    // they still tell most texts apart.
     struct Keyed {
         std::uint64_t prefix;
         std::string_view text;
     };
+    std::size_t skip = 0;
+    if (!seen.empty()) {
+        const std::string_view first = *seen.begin();
+        skip = first.size();
+        for (const auto text : seen) {
+            const std::size_t limit = std::min(skip, text.size());
+            skip = static_cast<std::size_t>(std::mismatch(first.begin(), first.begin() + limit, text.begin()).first - first.begin());
+            if (skip == 0) break;
+        }
+    }
     std::vector<Keyed> keyed;
     keyed.reserve(seen.size());
-    for (const auto text : seen) keyed.push_back({leading_bytes(text), text});
+    for (const auto text : seen) keyed.push_back({leading_bytes(text.substr(skip)), text});
     seen = {};
-    tbb::parallel_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
-        return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
+    tbb::parallel_sort(keyed.begin(), keyed.end(), [skip](const Keyed& a, const Keyed& b) {
+        return a.prefix != b.prefix ? a.prefix < b.prefix : below_from(a.text, b.text, skip + 8);
     });
     TextSet set;
     set.reserve(keyed.size());
@@ -279,7 +433,9 @@ std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j,
     } else {
         out.assign(seen.begin(), seen.end());
     }
-    std::sort(out.begin(), out.end());
+    // A radix sort: a chunk's numbers are often mostly distinct, and bit patterns sort
+    // several times faster by their digits than by comparisons.
+    boost::sort::spreadsort::integer_sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
 }
@@ -400,31 +556,22 @@ void LearnerState::append(LearnerState&& later) {
 
 std::optional<EncodingInfo> LearnerState::encoding() const {
     if (!teaches) return std::nullopt;
-    EncodingInfo info;
-    for (std::size_t j = 0; j < columns.size(); ++j) {
-        const ColumnLearning& column = columns[j];
-        if (!column.turned) continue;
+    const std::vector<std::size_t> turned = turned_columns();
+    // Each turned column's tables at once with the others'.
+    std::vector<ColumnTables> tables(turned.size());
+    for_each_pair(turned.size(), [&](std::size_t t) {
+        const ColumnLearning& column = columns[turned[t]];
         const TextSet numbers = texts_of_numbers(column.numbers.values());
-        const TextSet& texts = column.texts.values();
-        CodeTable table;
-        DecodeMap decode;
-        table.reserve(numbers.size() + texts.size());
-        decode.reserve(numbers.size() + texts.size());
-        std::uint64_t next_code = 0;
-        // Each text is copied once, into the store, as the merge meets it.
-        merge_texts(numbers, texts, [&](std::string_view text) {
-            const std::string_view stored = info.texts.add(text);
-            if (is_missing_marker(stored)) {
-                table.push_back(stored, std::nullopt);
-                return;
-            }
-            table.push_back(stored, next_code);
-            decode.push_back(next_code, stored);
-            ++next_code;
-        });
-        info.object_columns.push_back(j);
-        info.encode_maps.try_emplace(j, std::move(table));
-        info.decode_maps.try_emplace(j, std::move(decode));
+        std::vector<const TextSet*> sets{&numbers};
+        for (const TextSet& piece : column.texts.pieces()) sets.push_back(&piece);
+        tables[t] = column_tables(sets);
+    });
+    EncodingInfo info;
+    for (std::size_t t = 0; t < turned.size(); ++t) {
+        for (TextStore& store : tables[t].stores) info.texts.adopt(std::move(store));
+        info.object_columns.push_back(turned[t]);
+        info.encode_maps.try_emplace(turned[t], std::move(tables[t].table));
+        info.decode_maps.try_emplace(turned[t], std::move(tables[t].decode));
     }
     return info;
 }

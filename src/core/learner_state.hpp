@@ -75,6 +75,8 @@ public:
         other.pieces_.clear();
     }
     bool empty() const noexcept { return pieces_.empty(); }
+    /// The sorted pieces as they are, not merged.
+    const std::vector<Piece>& pieces() const noexcept { return pieces_; }
     /// The distinct values, ascending. Merges with the worker pool's nested parallelism
     /// when called from a pool task.
     const Piece& values() const {

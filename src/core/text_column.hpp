@@ -122,8 +122,8 @@ private:
 
 using TextColumn = BasicTextColumn<32>;
 
-/// Whether two texts hold the same bytes. Inline: texts up to 16 bytes are compared as two
-/// overlapping words each instead of through a library call.
+/// Whether two texts hold the same bytes. Inline: texts up to 32 bytes are compared as
+/// overlapping words instead of through a library call.
 inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
     const std::size_t n = a.size();
     if (n != b.size()) return false;
@@ -132,7 +132,14 @@ inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
         std::memcpy(&w, p, sizeof w);
         return w;
     };
-    if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+    if (n > 32) return std::memcmp(a.data(), b.data(), n) == 0;
+    if (n > 16) {
+        // The first 16 bytes and the last 16, which overlap unless n is 32.
+        const auto at = [&](std::size_t offset) {
+            return word(a.data() + offset, std::uint64_t{}) ^ word(b.data() + offset, std::uint64_t{});
+        };
+        return (at(0) | at(8) | at(n - 16) | at(n - 8)) == 0;
+    }
     if (n >= 8) {
         return word(a.data(), std::uint64_t{}) == word(b.data(), std::uint64_t{}) &&
                word(a.data() + n - 8, std::uint64_t{}) == word(b.data() + n - 8, std::uint64_t{});

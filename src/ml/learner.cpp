@@ -133,6 +133,21 @@ public:
     }
 
     void numeric_cell(std::size_t i, std::size_t j, PyObject* cell, double value) override {
+        // The common case first: one more cell of the kind the column has held so far.
+        const PyTypeObject* type = Py_TYPE(cell);
+        switch (uniform_[j]) {
+            case Uniform::float64:
+                if (type == &PyFloat_Type || type == &PyDoubleArrType_Type) return;
+                break;
+            case Uniform::boolean:
+                if (type == &PyBool_Type || type == &PyBoolArrType_Type) return;
+                break;
+            case Uniform::int53:
+                // An int below 2^53 in magnitude is exactly its float value, which gives its key.
+                if (type == &PyLong_Type && std::fabs(value) < exact_integers) return;
+                break;
+            default: break;
+        }
         NumberKey key{};
         Uniform kind = Uniform::mixed;
         // A NumPy float64 prints as the float it is.
