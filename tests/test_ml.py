@@ -197,9 +197,10 @@ def test_apply_to_new_rows_follows_the_learned_tables(data):
 @given(st.sampled_from([40, 20_000, 40_000]), st.integers(0, 2**32 - 1), st.sampled_from([0.0, 0.001, 0.05]),
        st.booleans(), st.sampled_from(["numpy", "frame"]))
 def test_apply_to_long_columns_of_repeated_objects(vocab_size, seed, unseen_rate, number_on_top, kind):
-    # Long columns whose rows repeat a few str objects are staged once per object, and large
-    # tables are looked up in shards: the codes must still be those of the tables, the first
-    # unknown row the first one, and a later encode must replace what apply looks up.
+    # Long columns whose rows repeat a few str objects are staged once per object, and
+    # others are looked up in segments of rows while later rows are read: the codes must
+    # still be those of the tables, the first unknown row the first one (whichever segment
+    # holds it), and a later encode must replace what apply looks up.
     rng = np.random.default_rng(seed)
     vocab = np.array([f"w{k:x}" + "é" * (k % 3) for k in range(vocab_size)] + [math.nan], dtype=object)
     train = np.empty((vocab.size, 2), dtype=object)

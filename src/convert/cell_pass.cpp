@@ -247,6 +247,8 @@ CellPass::CellPass(Matrix& matrix, std::vector<TextColumn>& texts, std::function
 void CellPass::set_sink(CellSink* sink, const CellPassOptions& options) {
     sink_ = sink;
     observe_numbers_ = options.observe_numbers;
+    segment_rows_ = options.segment_rows;
+    segment_start_.assign(matrix_.cols, 0);
     for (std::size_t j = 0; j < matrix_.cols; ++j) {
         keep_numeric_[j] = j < options.keep_numeric.size() && options.keep_numeric[j];
         if (j < options.start_text.size() && options.start_text[j] && !keep_numeric_[j]) start_in_text_mode(j);
@@ -412,9 +414,24 @@ void CellPass::take_str_by_identity(std::size_t j, PyObject* text) {
 // Every text staged in a column read by reference gets its own place.
 void CellPass::push_text(std::size_t j, std::string_view text) {
     texts_[j].push_back(text);
-    if (referencing_ != j) return;
+    if (referencing_ != j) {
+        if (segment_rows_ != 0 && texts_[j].size() >= segment_rows_) hand_segment(j);
+        return;
+    }
     (*refs_)[j].push_back(static_cast<std::uint32_t>(texts_[j].size() - 1));
     check_repeats(j);
+}
+
+// The texts staged so far go to the sink; the column's next texts start a new segment.
+void CellPass::hand_segment(std::size_t j) {
+    const std::size_t first_row = segment_start_[j], count = texts_[j].size();
+    // The next segment is sized like this one, with some room: it is then staged without
+    // growing its buffers, unless its texts are much longer.
+    const std::size_t bytes = texts_[j].bytes() + texts_[j].bytes() / 8;
+    segment_start_[j] += count;
+    sink_->text_segment(j, first_row, std::move(texts_[j]));
+    texts_[j] = TextColumn();
+    texts_[j].reserve(std::min(segment_rows_, matrix_.rows - segment_start_[j]), bytes);
 }
 
 // Checked each time the rows read reach a power of two: a column whose rows often hold

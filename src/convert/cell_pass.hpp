@@ -44,6 +44,10 @@ struct CellPassOptions {
     bool observe_numbers = false;
     /// Repeated `str` objects are staged once, rows naming them in CellColumns::refs.
     bool stage_by_reference = false;
+    /// When not 0, the texts of a column staged plainly (not by reference) are handed to
+    /// the sink each time this many are staged (CellSink::text_segment), so that it can
+    /// work on them while later rows are read; `texts[j]` then holds only the rest.
+    std::size_t segment_rows = 0;
 };
 
 /// A back end of the cell pass other than encoding's (applying learned tables, learning
@@ -62,6 +66,9 @@ public:
     /// Column j's numbers were read from memory: element i at base + i * stride, of
     /// `descr` (only with observe_numbers).
     virtual void numbers(std::size_t /*j*/, const char* /*base*/, npy_intp /*stride*/, PyArray_Descr* /*descr*/) {}
+    /// The texts of rows first_row, first_row + 1, ... of column j, staged (only with
+    /// segment_rows); later rows of the column follow in later segments or `texts[j]`.
+    virtual void text_segment(std::size_t /*j*/, std::size_t /*first_row*/, TextColumn&& /*texts*/) {}
     /// Cell (i, j) of a column kept numeric is no number; `text` is its text.
     virtual void not_numeric(std::size_t /*i*/, std::size_t /*j*/, std::string_view /*text*/) {}
     /// Whether the result may take column j from the frame, unread, when the frame holds
@@ -168,6 +175,7 @@ private:
     static constexpr std::size_t none = static_cast<std::size_t>(-1);
 
     void push_text(std::size_t j, std::string_view text);
+    void hand_segment(std::size_t j);
     void take_str_by_identity(std::size_t j, PyObject* text);
     void check_repeats(std::size_t j);
     void stop_referencing();
@@ -184,6 +192,8 @@ private:
     CellSink* sink_ = nullptr;
     std::vector<bool> keep_numeric_;
     bool observe_numbers_ = false;
+    std::size_t segment_rows_ = 0;
+    std::vector<std::size_t> segment_start_;  // per column: the row of texts_[j]'s first text
     // Staging by reference: the column being read so, the `str` objects met in it (held,
     // so no other object can take the address of one while it is in the map) and the
     // place of each one's text.

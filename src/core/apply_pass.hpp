@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,9 +58,13 @@ public:
     ApplyPass(const EncodingInfo& info, Matrix& matrix, std::vector<TextColumn>& texts,
               std::vector<BufferVector<std::uint32_t>>* refs, double fill);
 
-    /// Column j was learned as text and `texts[j]` holds the texts of all its rows, or,
-    /// when `refs[j]` is not empty, row i's text is `texts[j][refs[j][i]]`.
-    void text_column(std::size_t j);
+    /// Column j was learned as text and `texts[j]` holds the texts of its rows from
+    /// `first_row` on (the rows above came in segments), or, when `refs[j]` is not empty,
+    /// row i's text is `texts[j][refs[j][i]]`.
+    void text_column(std::size_t j, std::size_t first_row = 0);
+    /// The texts of rows first_row, first_row + 1, ... of column j, learned as text: they
+    /// are looked up while later rows are read.
+    void text_segment(std::size_t j, std::size_t first_row, TextColumn&& texts);
     /// Column j was learned as text but its rows are all numbers, in the matrix: each is
     /// looked up by its number text.
     void number_column(std::size_t j);
@@ -71,9 +76,9 @@ public:
 
 private:
     template <class TextOf>
-    void look_up(std::size_t j, TextOf text_of);
+    void look_up(std::size_t j, std::size_t begin, std::size_t end, TextOf text_of);
+    void note_unknown(UnknownCell&& unknown);
     void look_up_refs(std::size_t j);
-    void look_up_by_shard(std::size_t j, const ColumnLookup& lookup);
 
     const EncodingInfo& info_;
     std::shared_ptr<TableLookups> lookups_;
@@ -81,7 +86,8 @@ private:
     std::vector<TextColumn>& texts_;
     std::vector<BufferVector<std::uint32_t>>* refs_;
     double fill_;
-    std::vector<std::optional<UnknownCell>> unknown_;  // by column, written by its task only
+    std::mutex unknown_lock_;
+    std::vector<std::optional<UnknownCell>> unknown_;  // by column, the first row's, under unknown_lock_
     TaskBatch tasks_;                                  // declared last: waited for first
 };
 

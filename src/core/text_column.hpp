@@ -34,6 +34,16 @@ public:
     }
 
     void reserve(std::size_t count) { ends_.reserve(count); }
+    /// Room for `count` texts of `bytes` bytes in all, so that staging them grows nothing.
+    void reserve(std::size_t count, std::size_t bytes) {
+        ends_.reserve(count);
+        if (bytes > capacity_) {
+            grow_byte_buffer(bytes_, used_, bytes);
+            capacity_ = bytes;
+        }
+    }
+    /// The bytes of all texts held.
+    std::size_t bytes() const noexcept { return used_; }
 
     /// Appends one text. Inline and free of library calls on the common path: the cell
     /// pass stages millions of short texts.

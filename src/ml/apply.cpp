@@ -26,6 +26,10 @@ using py::Ref;
 // them (or wholly as text when rows before these already turned them); every other
 // column must hold numbers, and a cell that is none is unknown.
 class ApplySink final : public convert::CellSink {
+    // Rows of a long text column are looked up in segments of this many while the rest
+    // is read: the lookups run beside the cell pass instead of after it.
+    static constexpr std::size_t segment_rows = std::size_t{1} << 16;
+
 public:
     ApplySink(const EncodingInfo& info, const std::vector<std::size_t>& text_before, double fill)
         : info_(info), text_before_(text_before), fill_(fill) {}
@@ -53,16 +57,23 @@ public:
             options.start_text[j] = learned_text_[j];
         }
         options.stage_by_reference = true;
+        options.segment_rows = segment_rows;
+        next_row_.assign(cols, 0);
         pass_.emplace(info_, columns.matrix, columns.texts, &columns.refs, fill_);
     }
 
     void column_done(std::size_t j, bool text_mode, std::size_t) override {
         if (!learned_text_[j]) return;
         if (text_mode) {
-            pass_->text_column(j);
+            pass_->text_column(j, next_row_[j]);
         } else {
             pass_->number_column(j);
         }
+    }
+
+    void text_segment(std::size_t j, std::size_t first_row, TextColumn&& texts) override {
+        next_row_[j] = first_row + texts.size();
+        pass_->text_segment(j, first_row, std::move(texts));
     }
 
     // A missing value in a numeric column is NaN, as in a text column; any other cell
@@ -90,6 +101,7 @@ private:
     double fill_;
     convert::CellColumns* columns_ = nullptr;
     std::vector<bool> learned_text_;
+    std::vector<std::size_t> next_row_;  // per column: the first row not handed over in a segment
     std::optional<ApplyPass> pass_;  // waits for its tasks before the columns go
 };
 
