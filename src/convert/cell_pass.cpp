@@ -36,6 +36,10 @@ using py::Ref;
 
 // Columns shorter than this are staged plainly: there is little to save.
 constexpr std::size_t repeat_rows_min = 4096;
+// A segment of staged texts is handed over at this many bytes at the latest: segments
+// then stay below the size at which buffers are mapped from the system afresh, and the
+// memory of one is used again for the next.
+constexpr std::size_t segment_bytes = std::size_t{3} << 18;
 // How far ahead read_objects fetches the objects of later rows.
 constexpr std::size_t prefetch_rows = 16;
 // Beyond this many distinct objects the lookups leave the cache and cost the reading thread
@@ -415,7 +419,7 @@ void CellPass::take_str_by_identity(std::size_t j, PyObject* text) {
 void CellPass::push_text(std::size_t j, std::string_view text) {
     texts_[j].push_back(text);
     if (referencing_ != j) {
-        if (segment_rows_ != 0 && texts_[j].size() >= segment_rows_) hand_segment(j);
+        if (segment_rows_ != 0 && (texts_[j].size() >= segment_rows_ || texts_[j].bytes() >= segment_bytes)) hand_segment(j);
         return;
     }
     (*refs_)[j].push_back(static_cast<std::uint32_t>(texts_[j].size() - 1));

@@ -28,7 +28,7 @@ using py::Ref;
 class ApplySink final : public convert::CellSink {
     // Rows of a long text column are looked up in segments of this many while the rest
     // is read: the lookups run beside the cell pass instead of after it.
-    static constexpr std::size_t segment_rows = std::size_t{1} << 16;
+    static constexpr std::size_t segment_rows = std::size_t{1} << 15;
 
 public:
     ApplySink(const EncodingInfo& info, const std::vector<std::size_t>& text_before, double fill)
