@@ -388,7 +388,8 @@ def test_learning_long_numeric_columns_that_turn_text(chunk_rows):
 def test_learning_many_distinct_texts_in_chunks(seed, stem, chunks, rnd):
     # Enough distinct texts that their sets are sorted and merged in ranges at once; texts
     # that share a stem and differ first at varying depths (around 8, 16 and 32 bytes),
-    # texts that are prefixes of others, markers, and numbers above the first text.
+    # texts that are prefixes of others, markers, numbers above the first text, and a
+    # column of repeated objects.
     rng = np.random.default_rng(seed)
     rows = 40_000
     ids = rng.integers(0, 30_000, size=rows)
@@ -398,7 +399,12 @@ def test_learning_many_distinct_texts_in_chunks(seed, stem, chunks, rnd):
         column[k] = column[k] + "\0"
     column[rng.integers(0, rows, size=50)] = rng.choice(np.array(["nan", "<NA>", "", None, math.nan], dtype=object), size=50)
     column[: rng.integers(0, 3000)] = 1.5
-    table = np.stack([column, column[::-1]], axis=1)
+    # A column of a few str objects, each repeated (staged once per object), turning text
+    # below numbers of several kinds.
+    vocab = np.array([f"{stem}{k}" for k in range(int(rng.integers(1, 300)))] + ["nan", None, math.nan, 7], dtype=object)
+    repeated = vocab[rng.integers(0, vocab.size, size=rows)]
+    repeated[: rng.integers(0, 5000)] = rng.choice(np.array([2, 2.5, True, -0.0], dtype=object), size=1)[0]
+    table = np.stack([column, column[::-1], repeated], axis=1)
     whole = quorvel.Encoder()
     whole.encode(table)
     bounds = np.linspace(0, rows, chunks + 1).astype(int)

@@ -124,6 +124,8 @@ public:
                                             std::to_string(learner_.cols));
         }
         options.observe_numbers = true;
+        // Repeated str objects are staged once: only the distinct texts are wanted.
+        options.stage_by_reference = true;
         options.start_text.assign(cols, false);
         for (std::size_t j : learner_.turned_columns()) options.start_text[j] = true;
         keys_.resize(cols);
@@ -248,8 +250,12 @@ public:
             column.str_texts.add(std::move(str_texts));
             column.numbers.add(std::move(numbers));
             if (!column.turned) return;
-            column.texts.add(distinct_texts(columns_->texts[j], turn, matrix.rows));
+            // One staged text per row, or per distinct object when staged by reference; either
+            // way the first `turn` are the number texts of the rows above the first text.
+            const TextColumn& texts = columns_->texts[j];
+            column.texts.add(distinct_texts(texts, turn, texts.size()));
             columns_->texts[j] = TextColumn();
+            release(columns_->refs[j]);
         });
     }
 
