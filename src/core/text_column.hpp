@@ -134,7 +134,7 @@ using TextColumn = BasicTextColumn<32>;
 
 /// Whether two texts hold the same bytes. Inline: texts up to 32 bytes are compared as
 /// overlapping words instead of through a library call.
-inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
+[[gnu::always_inline]] inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
     const std::size_t n = a.size();
     if (n != b.size()) return false;
     const auto word = [](const char* p, auto width) {
