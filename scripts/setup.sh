@@ -5,9 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON="${PYTHON:-python3}"
 
-# oneTBB, Boost's header-only hash maps and xxHash, from Debian's packages.
+# oneTBB and Boost's header-only hash maps, from Debian's packages (xxHash is part of the
+# source, in third_party/xxhash).
 missing=()
-for pkg in libtbb-dev libboost1.81-dev libxxhash-dev; do
+for pkg in libtbb-dev libboost1.81-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
@@ -18,7 +19,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
         $sudo_cmd apt-get update -qq
         DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
     else
-        echo "note: no apt-get here; install oneTBB, Boost >= 1.81 headers and xxHash yourself (see README)" >&2
+        echo "note: no apt-get here; install oneTBB and Boost >= 1.81 headers yourself (see README)" >&2
     fi
 fi
 

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from quorvel import Encoder
-from conftest import EMPTY_STATE, STATE_WITHOUT_DECODE_MAP, run_peak_memory_script, u64
+from conftest import EMPTY_STATE, STATE_WITHOUT_DECODE_MAP, measures_resident_memory, run_peak_memory_script, u64
 
 pd = pytest.importorskip("pandas")
 psutil = pytest.importorskip("psutil")
@@ -369,6 +369,7 @@ def workload_faults():
     [(workload_encode_decode, 1500), (workload_fast_path, 3000), (workload_state, 1000), (workload_faults, 1500)],
     ids=["encode-decode", "fast-path", "state", "faults"],
 )
+@measures_resident_memory
 def test_memory_stays_flat(capfd, workload, calls):
     process = psutil.Process()
     step = workload()

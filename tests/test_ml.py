@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 import quorvel
 import quorvel_ml
 from conftest import examples, pool_env, run_script
-from test_properties import model_encode, tables
+from strategies import model_encode, tables
 
 SETTINGS = settings(max_examples=examples(60), deadline=None, print_blob=True)
 
@@ -105,7 +105,7 @@ def test_inspection_of_encoders_that_learned_no_text():
 
 # --- apply ---------------------------------------------------------------------------------
 
-from test_properties import MARKERS, ItemFrame, cell_float, cell_text, number_text  # noqa: E402
+from strategies import MARKERS, ItemFrame, cell_float, cell_text, number_text  # noqa: E402
 
 pd = pytest.importorskip("pandas")
 

@@ -1,6 +1,8 @@
 // Reading an Arrow string column's chunks through the Arrow C stream interface.
 #include "convert/arrow_text.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "capi/ref.hpp"
@@ -33,6 +35,25 @@ bool ArrowTextColumn::chunk_is_sound(const ArrowArray& chunk, Layout layout) {
     }
     // Data may be absent when every text is empty; offsets only when there are no rows.
     return chunk.n_buffers == 3 && (chunk.buffers[1] != nullptr || chunk.length == 0);
+}
+
+// The chunk with its offsets at an address their type may be read from.
+ArrowTextColumn::Chunk ArrowTextColumn::hold(OwnedArray array, Layout layout) {
+    Chunk held;
+    if (layout != Layout::string_view) {
+        const std::size_t width = layout == Layout::string ? sizeof(std::int32_t) : sizeof(std::int64_t);
+        const char* first = static_cast<const char*>(array->buffers[1]) + static_cast<std::size_t>(array->offset) * width;
+        held.offsets = first;
+        if (reinterpret_cast<std::uintptr_t>(first) % width != 0) {
+            // length + 1 offsets; an int64 vector is aligned for either width.
+            const std::size_t bytes = (static_cast<std::size_t>(array->length) + 1) * width;
+            held.aligned.resize((bytes + sizeof(std::int64_t) - 1) / sizeof(std::int64_t));
+            std::memcpy(held.aligned.data(), first, bytes);
+            held.offsets = held.aligned.data();
+        }
+    }
+    held.array = std::move(array);
+    return held;
 }
 
 std::optional<ArrowTextColumn> ArrowTextColumn::open(PyObject* source, std::size_t rows) {
@@ -69,7 +90,7 @@ std::optional<ArrowTextColumn> ArrowTextColumn::open(PyObject* source, std::size
         if (chunk->release == nullptr) break;  // end of stream
         if (!chunk_is_sound(*chunk, column.layout_)) return std::nullopt;
         total += static_cast<std::size_t>(chunk->length);
-        if (chunk->length != 0) column.chunks_.push_back(std::move(chunk));
+        if (chunk->length != 0) column.chunks_.push_back(hold(std::move(chunk), column.layout_));
     }
     if (total != rows) return std::nullopt;
     return column;

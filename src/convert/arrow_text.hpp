@@ -51,13 +51,6 @@ private:
         return (bits[at >> 3] >> (at & 7)) & 1;
     }
 
-    template <class Offset>
-    static std::string_view offset_text(const ArrowArray& chunk, std::int64_t i) noexcept {
-        const auto* offsets = static_cast<const Offset*>(chunk.buffers[1]) + chunk.offset;
-        const auto* data = static_cast<const char*>(chunk.buffers[2]);
-        return {data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])};
-    }
-
     // A view is 16 bytes: its length, then the text itself when it is at most 12 bytes,
     // otherwise a 4-byte prefix, the data buffer's index and the offset in that buffer.
     static std::string_view view_text(const ArrowArray& chunk, std::int64_t i) noexcept {
@@ -73,14 +66,25 @@ private:
 
     static bool chunk_is_sound(const ArrowArray& chunk, Layout layout);
 
+    /// A chunk and where its first offset lies. Producers need not align their buffers
+    /// (Arrow only recommends it; buffers rebuilt from a byte stream, as Dask's workers
+    /// receive them, can sit at any address), and reading an int32/int64 through a
+    /// misaligned pointer is undefined: such offsets are copied once to aligned memory.
+    struct Chunk {
+        OwnedArray array;
+        const void* offsets = nullptr;  // the offset of row 0 of the chunk
+        std::vector<std::int64_t> aligned;  // the copy, when the chunk's own are misaligned
+    };
+    static Chunk hold(OwnedArray array, Layout layout);
+
     Layout layout_ = Layout::string;
-    std::vector<OwnedArray> chunks_;
+    std::vector<Chunk> chunks_;
 };
 
 template <class Run32, class Run64, class Text, class Missing>
 void ArrowTextColumn::for_each_run(Run32&& run32, Run64&& run64, Text&& text, Missing&& missing) const {
-    for (const OwnedArray& owned : chunks_) {
-        const ArrowArray& chunk = *owned;
+    for (const Chunk& held : chunks_) {
+        const ArrowArray& chunk = *held.array;
         if (layout_ == Layout::string_view) {
             for (std::int64_t i = 0; i < chunk.length; ++i) {
                 if (is_valid(chunk, i)) {
@@ -103,9 +107,9 @@ void ArrowTextColumn::for_each_run(Run32&& run32, Run64&& run64, Text&& text, Mi
             while (end < chunk.length && is_valid(chunk, end)) ++end;
             const auto count = static_cast<std::size_t>(end - i);
             if (layout_ == Layout::string) {
-                run32(data, static_cast<const std::int32_t*>(chunk.buffers[1]) + chunk.offset + i, count);
+                run32(data, static_cast<const std::int32_t*>(held.offsets) + i, count);
             } else {
-                run64(data, static_cast<const std::int64_t*>(chunk.buffers[1]) + chunk.offset + i, count);
+                run64(data, static_cast<const std::int64_t*>(held.offsets) + i, count);
             }
             i = end;
         }

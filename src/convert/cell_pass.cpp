@@ -614,6 +614,39 @@ Ref shallow_copy(PyObject* frame) {
 // Frames of fewer cells are not worth a shallow copy: their float64 columns are copied.
 constexpr std::size_t shared_cells_min = std::size_t{1} << 16;
 
+// A frame read from pandas' shallow copy of it when its float64 columns may go to the
+// result unread (`shared_copy` given, the frame large enough): the copy is this call's
+// own, made before any cell is read, and pandas copies the caller's data before anything
+// (a cell's str(), another thread) writes into the frame, so what is read and what the
+// result takes stay as they were at the start.
+struct FrameSource {
+    Ref snapshot;
+    FrameColumns columns;
+    std::vector<bool> shared;  // the columns the result takes from `snapshot`, left unread
+
+    // `allowed(j)`: whether column j may be shared at all.
+    template <class Allowed>
+    FrameSource(PyObject* frame, std::size_t rows, std::size_t cols, py::Ref* shared_copy, Allowed allowed)
+        : snapshot(shared_copy != nullptr && rows * cols >= shared_cells_min ? shallow_copy(frame) : Ref{}),
+          columns(snapshot ? snapshot.get() : frame, rows, cols),
+          shared(cols, false) {
+        if (!snapshot) return;
+        shared = columns.float64_columns();
+        for (std::size_t j = 0; j < cols; ++j) shared[j] = shared[j] && allowed(j);
+        if (worth_sharing(shared, rows)) {
+            *shared_copy = Ref::borrow(snapshot.get());
+        } else {
+            shared.assign(cols, false);
+        }
+    }
+
+    std::vector<bool> stored() const {
+        std::vector<bool> flags(shared.size());
+        for (std::size_t j = 0; j < shared.size(); ++j) flags[j] = !shared[j];
+        return flags;
+    }
+};
+
 // Reads every cell into `matrix`, encoding text columns on the pool as they complete.
 template <class ReadAll>
 EncodingInfo encode_into(Matrix& matrix, ReadAll read_all) {
@@ -639,37 +672,22 @@ std::pair<Matrix, EncodingInfo> encode_object_array(PyObject* obj, bool is_dataf
     // Read straight from the frame's own arrays where they give the cells of its
     // `values`; `values` itself is fetched only for the columns that need it, and
     // released as soon as every cell is read, while the pool is still encoding.
-    // A frame whose float64 columns the result may take is read from pandas' shallow copy
-    // of it, made before any cell is read: the copy is this call's own, and pandas copies
-    // the caller's data before anything (a cell's str(), another thread) writes into the
-    // frame, so what is read and what the result takes stay as they were at the start.
-    Ref snapshot = shared_copy != nullptr && rows * cols >= shared_cells_min ? shallow_copy(obj) : Ref{};
-    FrameColumns frame(snapshot ? snapshot.get() : obj, rows, cols);
-    std::vector<bool> shared(cols, false);
-    if (snapshot) {
-        shared = frame.float64_columns();
-        if (worth_sharing(shared, rows)) {
-            *shared_copy = Ref::borrow(snapshot.get());
-        } else {
-            shared.assign(cols, false);
-        }
-    }
+    FrameSource frame(obj, rows, cols, shared_copy, [](std::size_t) { return true; });
     // Column-major, the layout of the result frame's float block: each column is written
     // once, contiguously, and the result takes the buffer as it is. Every stored cell is
     // written by the reading or the encoding, so the buffer starts uninitialised.
-    std::vector<bool> stored(cols);
-    for (std::size_t j = 0; j < cols; ++j) stored[j] = !shared[j];
-    Matrix matrix = Matrix::by_columns(rows, stored);
-    EncodingInfo info = encode_into(matrix, [&](CellPass& pass) { frame.read_all(pass, shared); });
+    Matrix matrix = Matrix::by_columns(rows, frame.stored());
+    EncodingInfo info = encode_into(matrix, [&](CellPass& pass) { frame.columns.read_all(pass, frame.shared); });
     return {std::move(matrix), std::move(info)};
 }
 
-void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink& sink) {
+void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink& sink, py::Ref* shared_copy) {
     const auto [rows, cols] = read_shape(obj);
+    std::optional<FrameSource> frame;
+    if (is_dataframe) frame.emplace(obj, rows, cols, shared_copy, [&sink](std::size_t j) { return sink.may_share(j); });
     // A frame's matrix is column-major, the layout of a result frame's float block. It
     // starts zero-filled: a sink may leave cells of its own to fill later.
-    columns.matrix = is_dataframe ? Matrix::by_columns(rows, std::vector<bool>(cols, true)) : Matrix::zeros(rows, cols);
-    if (is_dataframe && rows * cols != 0) std::memset(columns.matrix.begin(), 0, rows * cols * sizeof(double));
+    columns.matrix = is_dataframe ? Matrix::by_columns(rows, frame->stored(), true) : Matrix::zeros(rows, cols);
     columns.texts.assign(cols, TextColumn());
     columns.refs.clear();
     CellPassOptions options;
@@ -681,7 +699,7 @@ void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink
     }
     pass.set_sink(&sink, options);
     if (is_dataframe) {
-        FrameColumns(obj, rows, cols).read_all(pass);
+        frame->columns.read_all(pass, frame->shared);
     } else {
         ArrayColumns(obj, rows, cols).read_all(pass);
     }

@@ -64,12 +64,22 @@ public:
     virtual void numbers(std::size_t /*j*/, const char* /*base*/, npy_intp /*stride*/, PyArray_Descr* /*descr*/) {}
     /// Cell (i, j) of a column kept numeric is no number; `text` is its text.
     virtual void not_numeric(std::size_t /*i*/, std::size_t /*j*/, std::string_view /*text*/) {}
+    /// Whether the result may take column j from the frame, unread, when the frame holds
+    /// it as native float64 values: the sink would keep each of them as it is. Such a
+    /// column is neither read nor told to the sink. Asked before begin().
+    virtual bool may_share(std::size_t /*j*/) const { return false; }
 };
 
 /// Reads every cell of `obj` once into `columns` (sized here from `obj.shape`), column by
 /// column, as encoding reads them, telling `sink` as it goes. Failures are internal
 /// faults, or whatever the sink throws.
-void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink& sink);
+///
+/// With `shared_copy`, a large pandas frame's float64 columns that the sink may share (as
+/// encode_object_array shares them) are left out of the matrix, unread, and
+/// `*shared_copy` receives the shallow copy of the frame that the result takes them from
+/// (see OUT::DataFrame::source); it stays empty when no column is left out.
+void read_cells(PyObject* obj, bool is_dataframe, CellColumns& columns, CellSink& sink,
+                py::Ref* shared_copy = nullptr);
 
 /// The text of a cell as the cell pass takes it: str(), as UTF-8, unpaired surrogates
 /// each becoming three U+FFFD. Appended to `out`.

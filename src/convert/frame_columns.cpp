@@ -190,7 +190,7 @@ void FrameColumns::read_all(CellPass& pass, const std::vector<bool>& skip) {
     // and start no column task, so the text columns still complete in ascending order).
     std::vector<bool> read(cols_, false);
     if (!skip.empty()) {
-        if (skip.size() != cols_ || pass.needs_column_order()) fault("frame columns: columns skipped out of place");
+        if (skip.size() != cols_) fault("frame columns: columns skipped out of place");
         read = skip;
     }
     for (std::size_t b = 0; b < blocks_.size() && !pass.needs_column_order(); ++b) {

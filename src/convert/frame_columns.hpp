@@ -31,7 +31,7 @@ public:
     FrameColumns(PyObject* frame, std::size_t rows, std::size_t cols);
 
     /// Reads every column, in ascending order, except those flagged in `skip` (empty, or
-    /// one flag per column), which are left unread.
+    /// one flag per column), which are left unread (and not told to a sink).
     void read_all(CellPass& pass, const std::vector<bool>& skip = {});
 
     /// The columns whose values the frame holds as native float64 NumPy arrays under

@@ -18,23 +18,12 @@
 #include "core/hash_map.hpp"
 #include "core/label_encode.hpp"
 #include "core/number_text.hpp"
+#include "core/row_loop.hpp"
 
 namespace quorvel {
 namespace {
 
 const double missing_code = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
-constexpr std::size_t row_grain = std::size_t{1} << 12;
-constexpr std::size_t parallel_rows_min = std::size_t{1} << 15;
-
-template <class Body>
-void for_range(std::size_t n, Body&& body) {
-    if (n >= parallel_rows_min) {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, row_grain),
-                          [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
-    } else {
-        body(0, n);
-    }
-}
 
 // A text with its hash, computed once per text: it picks the shard and places the text
 // in the shard's map.
@@ -240,7 +229,13 @@ void ApplyPass::look_up_by_shard(std::size_t j, const ColumnLookup& lookup) {
     std::array<std::size_t, shard_count> first_unknown;
     first_unknown.fill(n);
     tbb::parallel_for(std::size_t{0}, shard_count, [&](std::size_t s) {
-        for (std::size_t g = starts[s]; g < starts[s + 1]; ++g) {
+        // A shard's rows are spread over the column: fetch a row's hash and text some
+        // rows ahead, so that their cache misses overlap the lookups in between.
+        constexpr std::size_t hash_ahead = 16, text_ahead = 8;
+        const std::size_t end = starts[s + 1];
+        for (std::size_t g = starts[s]; g < end; ++g) {
+            if (g + hash_ahead < end) __builtin_prefetch(&hashes[grouped[g + hash_ahead]]);
+            if (g + text_ahead < end) __builtin_prefetch(texts[grouped[g + text_ahead]].data());
             const std::size_t i = grouped[g];
             const std::string_view text = texts[i];
             double code = missing_code;

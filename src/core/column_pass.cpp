@@ -14,6 +14,7 @@ namespace {
 
 // Columns shorter than this wait for finish() and are encoded there, several per task.
 constexpr std::size_t batch_rows_max = 4096;
+static_assert(batch_rows_max <= serial_column_rows, "a batch of short columns may be encoded outside the pool");
 // Rows of short columns worth a pool task of their own: a second task wakes another
 // worker, which pays only for about a millisecond of work or more (and on a busy machine,
 // a thread that waits for a core slows the call down more than it helps).
@@ -74,9 +75,18 @@ EncodingInfo ColumnPass::finish() {
             std::min(pool_thread_count(), (waiting_.size() + columns_per_task - 1) / columns_per_task);
         for (std::size_t t = 0; t < tasks; ++t) {
             const std::size_t begin = waiting_.size() * t / tasks, end = waiting_.size() * (t + 1) / tasks;
-            tasks_.submit([this, begin, end] {
+            const auto batch = [this, begin, end] {
                 for (std::size_t k = begin; k < end; ++k) encode(waiting_[k].column, waiting_[k].by_reference);
-            });
+            };
+            // A single batch is encoded here: this thread would only wait for it, and the
+            // hand-off alone (waking a worker, then being woken) takes longer than short
+            // columns take to encode, much longer on a busy machine. Short columns start
+            // no parallel algorithm, so this thread still never calls oneTBB.
+            if (tasks == 1) {
+                tasks_.run_here(batch);
+            } else {
+                tasks_.submit(batch);
+            }
         }
     }
     tasks_.wait();

@@ -39,16 +39,19 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "core/row_loop.hpp"
+
 namespace quorvel {
 namespace {
 
 // The NaN that marks a missing value in the results: the plain quiet NaN.
 const double missing_code = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
-// Below these sizes the parallel algorithms cost more in task overhead than they save.
-constexpr std::size_t parallel_sort_min = std::size_t{1} << 14;  // distinct texts
-constexpr std::size_t parallel_rows_min = std::size_t{1} << 15;  // rows
-constexpr std::size_t row_grain = std::size_t{1} << 12;
+// Below this many distinct texts sorting them in parallel costs more in task overhead
+// than it saves (rows: see row_loop.hpp).
+constexpr std::size_t parallel_sort_min = std::size_t{1} << 14;
+// A column holds at most as many distinct texts as rows.
+static_assert(serial_column_rows <= parallel_sort_min && serial_column_rows <= parallel_rows_min);
 constexpr std::size_t small_column_rows = 4096;
 constexpr std::size_t store_chunks = 8;  // of a large column's distinct texts, copied at once
 
@@ -145,16 +148,6 @@ struct Slot {
         word1 = text.size();
     }
 };
-
-template <class Body>
-void for_range(std::size_t n, Body&& body) {
-    if (n >= parallel_rows_min) {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, row_grain),
-                          [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
-    } else {
-        body(0, n);
-    }
-}
 
 // The number of distinct texts, estimated from the duplicate hashes in an even sample of
 // the rows: s draws from K equally frequent texts hold about s²/2K duplicate pairs.

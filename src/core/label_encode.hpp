@@ -22,6 +22,9 @@ struct LabelEncoded {
     TextStore texts;            ///< the table's texts
 };
 
+/// Columns of fewer rows than this run none of their work in parallel.
+inline constexpr std::size_t serial_column_rows = std::size_t{1} << 14;
+
 /// Learns and applies the code table of one column. Uses the worker pool's nested
 /// parallelism (call it from inside run_on_pool). Cannot fail.
 LabelEncoded label_encode(const TextColumn& values);
@@ -33,7 +36,9 @@ LabelEncoded label_encode(const TextColumn& values);
 /// map's) views point into. When `decode` is given, the column's decode map is built into
 /// it at the same time (equal to make_decode_map of the table, without a second walk).
 /// `rows_read`, when given, is called as soon as `values` is no longer read (before the
-/// table is built), so a caller that owns the rows can free them early.
+/// table is built), so a caller that owns the rows can free them early. A column of fewer
+/// than serial_column_rows rows is encoded without any oneTBB call, so it may be encoded
+/// on a thread outside the pool.
 CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
                             DecodeMap* decode = nullptr, const std::function<void()>& rows_read = {});
 
@@ -41,7 +46,8 @@ CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t s
 /// `texts[refs[i]]` (several entries of `texts` may hold equal texts). Only the staged
 /// texts are hashed and sorted; each row's code is then looked up through its reference.
 /// The code table, decode map and codes equal those of the rows' texts staged one by one.
-/// `rows_read` is called once `texts` is no longer read; `refs` is read to the end.
+/// `rows_read` is called once `texts` is no longer read; `refs` is read to the end. Calls
+/// no oneTBB code either when both `texts` and `refs` hold fewer than serial_column_rows.
 CodeTable label_encode_refs(const TextColumn& texts, const BufferVector<std::uint32_t>& refs, double* out,
                             std::size_t stride, TextStore& store, DecodeMap* decode = nullptr,
                             const std::function<void()>& rows_read = {});

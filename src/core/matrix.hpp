@@ -41,9 +41,10 @@ struct Matrix {
     static Matrix uninitialised(std::size_t rows, std::size_t cols);
 
     /// A column-major matrix storing the columns c with stored[c] set (`stored` has one
-    /// flag per column), one after the other, each contiguous. Its contents are not
-    /// initialised: the caller writes every cell of every stored column.
-    static Matrix by_columns(std::size_t rows, const std::vector<bool>& stored);
+    /// flag per column), one after the other, each contiguous. Its contents are
+    /// zero-filled when `zeroed`, else not initialised: the caller then writes every cell
+    /// of every stored column. Fails as zeros() does.
+    static Matrix by_columns(std::size_t rows, const std::vector<bool>& stored, bool zeroed = false);
 
     /// A read-only matrix over another owner's row-major buffer, which must outlive it and
     /// stay unchanged while it is read. Nothing is copied, and nothing may be written.

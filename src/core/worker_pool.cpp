@@ -495,6 +495,15 @@ void TaskBatch::submit(std::function<void()> task) {
     }
 }
 
+void TaskBatch::run_here(const std::function<void()>& task) {
+    try {
+        task();
+    } catch (...) {
+        std::lock_guard lock(state_->mutex);
+        if (!state_->error) state_->error = std::current_exception();
+    }
+}
+
 void TaskBatch::wait() {
     std::exception_ptr error;
     {

@@ -32,6 +32,11 @@ public:
     TaskBatch& operator=(const TaskBatch&) = delete;
 
     void submit(std::function<void()> task);
+    /// Runs `task` on the calling thread as part of the batch: a failure is kept and
+    /// rethrown by wait() as a pool task's would be. For work shorter than a hand-off to
+    /// the pool (two thread wake-ups); it must start no oneTBB parallel work, since the
+    /// calling thread holds no oneTBB state (see run_on_pool).
+    void run_here(const std::function<void()>& task);
     void wait();
 
     struct State;

@@ -1,4 +1,5 @@
 // apply(): codes new rows with the tables an encoder learned, changing nothing in it.
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -76,6 +77,13 @@ public:
 
     std::optional<UnknownCell> finish() { return pass_->finish(); }
 
+    // A column not learned as text keeps every number as it is: a float64 column of the
+    // frame is its own result.
+    bool may_share(std::size_t j) const override {
+        const auto& learned = info_.object_columns;
+        return std::find(learned.begin(), learned.end(), j) == learned.end();
+    }
+
 private:
     const EncodingInfo& info_;
     const std::vector<std::size_t>& text_before_;
@@ -143,7 +151,8 @@ PyObject* apply(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
         convert::ensure_numpy();
         convert::CellColumns columns;
         ApplySink sink(info, text_before, fill);  // after the columns: destroyed first
-        convert::read_cells(args[1], out.is_dataframe(), columns, sink);
+        auto* frame = std::get_if<convert::OUT::DataFrame>(&out.kind);
+        convert::read_cells(args[1], frame != nullptr, columns, sink, frame != nullptr ? &frame->source : nullptr);
         if (const auto unknown = sink.finish(); unknown && raise) raise_unknown(*unknown, out);
         return convert::arr_to_out(columns.matrix, std::move(out), nullptr).release();
     });

@@ -196,6 +196,44 @@ TEST_CASE(pool_faults_come_back_to_the_caller) {
     CHECK_EQ(sum.load(), 4950);
 }
 
+// A batch's task run on the calling thread runs there, at once, and fails as a pooled
+// task does: wait() waits for the pooled ones too, then rethrows the first failure with
+// the pool's conversions.
+TEST_CASE(pool_batch_runs_a_task_here) {
+    enum class Kind { none, internal_fault, runtime_error, bad_alloc };
+    for (const Kind kind : {Kind::none, Kind::internal_fault, Kind::runtime_error, Kind::bad_alloc}) {
+        std::atomic<int> pooled{0};
+        std::thread::id ran_on;
+        std::string caught = "nothing";
+        try {
+            TaskBatch batch;
+            for (int t = 0; t < 3; ++t) batch.submit([&] { ++pooled; });
+            batch.run_here([&] {
+                ran_on = std::this_thread::get_id();
+                switch (kind) {
+                    case Kind::none: return;
+                    case Kind::internal_fault: fault("broken invariant");
+                    case Kind::runtime_error: throw std::runtime_error("boom");
+                    case Kind::bad_alloc: throw std::bad_alloc();
+                }
+            });
+            CHECK(ran_on == std::this_thread::get_id());
+            batch.wait();
+        } catch (const InternalFault& f) {
+            caught = "fault: " + f.message();
+        } catch (const std::bad_alloc&) {
+            caught = "bad_alloc";
+        }
+        CHECK_EQ(pooled.load(), 3);
+        switch (kind) {
+            case Kind::none: CHECK_EQ(caught, std::string("nothing")); break;
+            case Kind::internal_fault: CHECK_EQ(caught, std::string("fault: broken invariant")); break;
+            case Kind::runtime_error: CHECK_EQ(caught, std::string("fault: boom")); break;
+            case Kind::bad_alloc: CHECK_EQ(caught, std::string("bad_alloc")); break;
+        }
+    }
+}
+
 // Work that itself calls run_on_pool runs it in place (with one worker, waiting for the
 // pool from inside it would never end).
 TEST_CASE(pool_nested_run_runs_in_place) {
