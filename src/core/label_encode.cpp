@@ -16,6 +16,7 @@
 // freed as soon as it has been read for the last time, and the sorted order is one array
 // that holds first the sort keys, then the stored texts.
 #include "core/label_encode.hpp"
+#include "core/worker_pool.hpp"
 
 #include <algorithm>
 #include <array>
@@ -23,6 +24,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -190,32 +192,103 @@ struct SomeRows {
     std::size_t operator[](std::size_t i) const noexcept { return begin[i]; }
 };
 
+// The distinct texts of some rows: each text's first row, in order of first occurrence,
+// and the set that finds them. Not movable: the set's hash and equality read `distinct`.
+template <class Id>
+struct DistinctSet {
+    DistinctRows<Id> distinct;
+    IdSet<Id> ids;
+
+    DistinctSet(const TextColumn& values, const BufferVector<std::uint64_t>& hashes, std::size_t expected, bool compact)
+        : distinct{&values, &hashes, {}, compact, {}, {}}, ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct}) {
+        if (expected != 0) {
+            ids.reserve(expected);
+            distinct.first_rows.reserve(expected);
+            if (compact) distinct.ends.reserve(expected);
+        }
+    }
+    DistinctSet(const DistinctSet&) = delete;
+    DistinctSet& operator=(const DistinctSet&) = delete;
+
+    // The id of the text held by `row`, which is added when new.
+    std::uint32_t id_of(std::size_t row, std::string_view text, std::uint64_t hash) {
+        const auto found = ids.find(HashedText{text, hash});
+        if (found != ids.end()) return *found;
+        const auto id = static_cast<std::uint32_t>(distinct.first_rows.size());
+        distinct.add(row, text);
+        ids.insert(id);
+        return id;
+    }
+
+    // Takes the given rows in order; `local[row]` receives each one's id.
+    template <class Rows>
+    void take(const Rows& rows, BufferVector<Id>& local) {
+        const TextColumn& values = *distinct.values;
+        const BufferVector<std::uint64_t>& hashes = *distinct.hashes;
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            const std::size_t i = rows[r];
+            local[i] = static_cast<Id>(id_of(i, values[i], hashes[i]));
+        }
+    }
+};
+
 // The first row of each distinct text among the given rows, in order of first
 // occurrence; `local[row]` receives each given row's index into them.
 template <class Id, class Rows>
 BufferVector<Id> distinct_of(const TextColumn& values, const BufferVector<std::uint64_t>& hashes, std::size_t expected,
                              bool compact, BufferVector<Id>& local, const Rows& rows) {
-    DistinctRows<Id> distinct{&values, &hashes, {}, compact, {}, {}};
-    IdSet<Id> ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct});
-    if (expected != 0) {
-        ids.reserve(expected);
-        distinct.first_rows.reserve(expected);
-        if (compact) distinct.ends.reserve(expected);
-    }
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        const std::size_t i = rows[r];
-        const std::string_view text = values[i];
-        const auto found = ids.find(HashedText{text, hashes[i]});
-        if (found != ids.end()) {
-            local[i] = *found;
-            continue;
+    DistinctSet<Id> set(values, hashes, expected, compact);
+    set.take(rows, local);
+    return std::move(set.distinct.first_rows);
+}
+
+// The rows begin..end-1.
+struct RowRange {
+    std::size_t first, n;
+    std::size_t size() const noexcept { return n; }
+    std::size_t operator[](std::size_t i) const noexcept { return first + i; }
+};
+
+// A column whose rows repeat their texts: each worker takes one stretch of consecutive
+// rows into a set of its own (the rows are read in order, and a set of few texts stays in
+// cache), then the later stretches' distinct texts are looked up in the first one's set,
+// which gathers them all, and their rows' ids are renumbered. The lookups cost one per
+// distinct text of a stretch, little where rows are many per text.
+template <class Id>
+BufferVector<Id> distinct_by_stretches(const TextColumn& values, const BufferVector<std::uint64_t>& hashes,
+                                       std::size_t expected, bool compact, BufferVector<Id>& row_ids,
+                                       std::size_t stretches) {
+    const std::size_t n = values.size();
+    const auto start = [&](std::size_t c) { return n * c / stretches; };
+    std::vector<std::unique_ptr<DistinctSet<Id>>> sets(stretches);
+    tbb::parallel_for(std::size_t{0}, stretches, [&](std::size_t c) {
+        const std::size_t rows = start(c + 1) - start(c);
+        sets[c] = std::make_unique<DistinctSet<Id>>(values, hashes, std::min(expected, rows), compact);
+        sets[c]->take(RowRange{start(c), rows}, row_ids);
+    });
+    DistinctSet<Id>& all = *sets[0];
+    std::vector<BufferVector<Id>> renumber(stretches);
+    for (std::size_t c = 1; c < stretches; ++c) {
+        const DistinctRows<Id>& mine = sets[c]->distinct;
+        const std::size_t k = mine.first_rows.size();
+        renumber[c].resize(k);
+        for (std::size_t id = 0; id < k; ++id) {
+            const std::size_t row = mine.first_rows[id];
+            renumber[c][id] = static_cast<Id>(all.id_of(row, mine.text(static_cast<std::uint32_t>(id)), hashes[row]));
         }
-        const auto id = static_cast<std::uint32_t>(distinct.first_rows.size());
-        distinct.add(i, text);
-        ids.insert(id);
-        local[i] = id;
+        sets[c].reset();
     }
-    return std::move(distinct.first_rows);
+    if (stretches > 1) {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(start(1), n, row_grain),
+                          [&](const tbb::blocked_range<std::size_t>& r) {
+                              std::size_t c = 1;
+                              for (std::size_t i = r.begin(); i < r.end(); ++i) {
+                                  while (i >= start(c + 1)) ++c;
+                                  row_ids[i] = renumber[c][row_ids[i]];
+                              }
+                          });
+    }
+    return std::move(all.distinct.first_rows);
 }
 
 // The row indices grouped by shard, each group in row order; `starts[s]` is where shard
@@ -269,11 +342,17 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
     // Copies pay where rows repeat texts (a nearly unique column would only copy them all).
     const bool compact = n >= parallel_rows_min && expected * 4 <= n;
 
-    // Few distinct texts: one map stays in cache and one pass beats splitting the rows. A
-    // short column's map is sized for all its rows at once (a few tens of KiB at most), and
-    // it never grows (each growth places every text found so far again).
+    // A short column's map is sized for all its rows at once (a few tens of KiB at most),
+    // and it never grows (each growth places every text found so far again). Few distinct
+    // texts, or rows that repeat them: a set per stretch of rows stays in cache, and the
+    // stretches' sets are small to join; splitting by hash would read the rows out of order.
     if (n <= small_column_rows) return distinct_of(values, hashes, n, false, row_ids, AllRows{n});
-    if (n < parallel_rows_min || expected == 0) return distinct_of(values, hashes, expected, compact, row_ids, AllRows{n});
+    if (n < parallel_rows_min) return distinct_of(values, hashes, expected, compact, row_ids, AllRows{n});
+    if (expected == 0 || compact) {
+        const std::size_t stretches = std::min(pool_thread_count(), n / parallel_rows_min);
+        if (stretches <= 1) return distinct_of(values, hashes, expected, compact, row_ids, AllRows{n});
+        return distinct_by_stretches(values, hashes, expected, compact, row_ids, stretches);
+    }
 
     // Each shard task takes only its own rows, so it writes only their slots of `row_ids`:
     // their ids within the shard (32-bit, as one map would need over four billion

@@ -205,8 +205,9 @@ TEST_CASE(label_encode_matches_reference_on_random_columns) {
     struct Size {
         std::size_t rows, distinct;
     };
-    // The last sizes are large enough for the distinct texts to be found in shards; the
-    // very last has enough rows per distinct text for them to be compared as copies.
+    // The larger sizes are found in parallel: those with few distinct texts or many rows
+    // per text by stretches of rows (their texts compared as copies), the nearly unique
+    // ones in shards by hash.
     for (const Size size : {Size{1, 1}, Size{1000, 7}, Size{100000, 50}, Size{200000, 40000},
                             Size{150000, 150000}, Size{300000, 120000}, Size{300000, 300000},
                             Size{600000, 100000}}) {
