@@ -269,33 +269,37 @@ std::vector<std::size_t> index_union(const std::vector<std::size_t>& a, const st
 
 constexpr std::uint8_t format_version = 2;
 
-void put_u64(std::string& out, std::uint64_t value) {
-    char bytes[8];
-    for (int k = 0; k < 8; ++k) bytes[k] = static_cast<char>((value >> (8 * k)) & 0xFF);
-    out.append(bytes, 8);
-}
+// Writes into room sized beforehand.
+struct Writer {
+    char* at;
 
-void put_numbers(std::string& out, const std::vector<std::uint64_t>& numbers) {
-    put_u64(out, numbers.size());
-    for (const auto bits : numbers) put_u64(out, bits);
-}
-
-void put_keys(std::string& out, const std::vector<NumberKey>& keys) {
-    put_u64(out, keys.size());
-    for (const auto& key : keys) {
-        out.push_back(static_cast<char>(key.kind));
-        put_u64(out, key.bits);
+    void byte(std::uint8_t value) { *at++ = static_cast<char>(value); }
+    void u64(std::uint64_t value) {
+        static_assert(std::endian::native == std::endian::little, "sizes are stored little-endian");
+        std::memcpy(at, &value, 8);
+        at += 8;
     }
-}
-
-void put_set(std::string& out, const TextSet& set) {
-    put_u64(out, set.size());
-    for (std::size_t k = 0; k < set.size(); ++k) {
-        const std::string_view text = set[k];
-        put_u64(out, text.size());
-        out.append(text);
+    void numbers(const std::vector<std::uint64_t>& values) {
+        u64(values.size());
+        for (const auto bits : values) u64(bits);
     }
-}
+    void keys(const std::vector<NumberKey>& values) {
+        u64(values.size());
+        for (const auto& key : values) {
+            byte(key.kind);
+            u64(key.bits);
+        }
+    }
+    void set(const TextSet& texts) {
+        u64(texts.size());
+        for (std::size_t k = 0; k < texts.size(); ++k) {
+            const std::string_view text = texts[k];
+            u64(text.size());
+            if (!text.empty()) std::memcpy(at, text.data(), text.size());
+            at += text.size();
+        }
+    }
+};
 
 struct Reader {
     std::string_view bytes;
@@ -333,7 +337,7 @@ struct Reader {
             if (!count(length, 1)) return false;
             out.push_back(bytes.substr(at, length));
             at += length;
-            if (k > 0 && !(out[k - 1] < out[k])) return fail("texts out of order in the learner state");
+            if (k > 0 && compare_texts(out[k - 1], out[k]) >= 0) return fail("texts out of order in the learner state");
         }
         return true;
     }
@@ -454,9 +458,18 @@ std::vector<NumberKey> ColumnLearning::all_keys() const {
     const std::vector<std::uint64_t>& values = numbers.values();
     std::vector<NumberKey> keys;
     keys.reserve(values.size());
-    for (const auto bits : values) keys.push_back(key_of_number(*numbers_kind, std::bit_cast<double>(bits)));
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    if (*numbers_kind == NumberKey::float64) {
+        // A float's key is its bits: the keys are the numbers, in their order.
+        for (const auto bits : values) keys.push_back(NumberKey{NumberKey::float64, bits});
+    } else {
+        // Keys of one kind order by their bits, which a radix sort orders fastest.
+        std::vector<std::uint64_t> bits;
+        bits.reserve(values.size());
+        for (const auto value : values) bits.push_back(key_of_number(*numbers_kind, std::bit_cast<double>(value)).bits);
+        boost::sort::spreadsort::integer_sort(bits.begin(), bits.end());
+        bits.erase(std::unique(bits.begin(), bits.end()), bits.end());
+        for (const auto key_bits : bits) keys.push_back(NumberKey{*numbers_kind, key_bits});
+    }
     return set_union_of(kept, keys);
 }
 
@@ -578,22 +591,54 @@ std::optional<EncodingInfo> LearnerState::encoding() const {
 
 std::string LearnerState::to_bytes() const {
     std::string out;
-    out.push_back(static_cast<char>(format_version));
-    out.push_back(static_cast<char>((has_shape ? 1 : 0) | (teaches ? 2 : 0)));
-    put_u64(out, cols);
-    for (const auto& column : columns) {
-        out.push_back(static_cast<char>(column.turned ? 1 : 0));
-        put_numbers(out, column.numbers.values());
-        put_keys(out, column.all_keys());
-        put_set(out, column.str_texts.values());
-        put_set(out, column.texts.values());
-    }
-    put_u64(out, chunk_text_before.size());
-    for (const auto& chunk : chunk_text_before) {
-        put_u64(out, chunk.size());
-        for (std::size_t j : chunk) put_u64(out, j);
-    }
+    write_bytes([&out](std::size_t size) {
+        out.resize(size);
+        return out.data();
+    });
     return out;
+}
+
+void LearnerState::merge_pieces() const {
+    for (const auto& column : columns) {
+        column.numbers.values();
+        column.str_keys.values();
+        column.str_texts.values();
+        column.texts.values();
+    }
+}
+
+void LearnerState::write_bytes(const std::function<char*(std::size_t)>& allocate) const {
+    // Sized first, then written once into that room.
+    std::vector<std::vector<NumberKey>> keys(columns.size());
+    std::size_t size = 2 + 8 + 8;
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        const ColumnLearning& column = columns[j];
+        keys[j] = column.all_keys();
+        const TextSet& str_texts = column.str_texts.values();
+        const TextSet& texts = column.texts.values();
+        size += 1 + 8 + 8 * column.numbers.values().size() + 8 + 9 * keys[j].size();
+        size += 16 + 8 * (str_texts.size() + texts.size()) + str_texts.bytes() + texts.bytes();
+    }
+    for (const auto& chunk : chunk_text_before) size += 8 + 8 * chunk.size();
+    char* const start = allocate(size);
+    Writer put{start};
+    put.byte(format_version);
+    put.byte((has_shape ? 1 : 0) | (teaches ? 2 : 0));
+    put.u64(cols);
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        const ColumnLearning& column = columns[j];
+        put.byte(column.turned ? 1 : 0);
+        put.numbers(column.numbers.values());
+        put.keys(keys[j]);
+        put.set(column.str_texts.values());
+        put.set(column.texts.values());
+    }
+    put.u64(chunk_text_before.size());
+    for (const auto& chunk : chunk_text_before) {
+        put.u64(chunk.size());
+        for (std::size_t j : chunk) put.u64(j);
+    }
+    if (put.at != start + size) fault("learner state writer disagrees with its size pass");
 }
 
 std::variant<LearnerState, std::string> LearnerState::from_bytes(std::string_view bytes) {

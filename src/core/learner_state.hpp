@@ -156,6 +156,11 @@ struct LearnerState {
 
     /// A self-delimiting byte form, and back (an error text when the bytes are not one).
     std::string to_bytes() const;
+    /// Merges every set held in pieces (with the worker pool's nested parallelism when
+    /// called from a pool task), so that reading them later runs no parallel work.
+    void merge_pieces() const;
+    /// The byte form, written into the room `allocate(size)` gives.
+    void write_bytes(const std::function<char*(std::size_t)>& allocate) const;
     static std::variant<LearnerState, std::string> from_bytes(std::string_view bytes);
 
 };

@@ -346,9 +346,15 @@ PyObject* learner_getstate(PyObject* self, PyObject*) {
     return py::guarded<PyObject*>(nullptr, [&] {
         LearnerFields& fields = learner_fields(self);
         py::SharedBorrow borrow(fields.borrow);
-        std::string bytes;
-        run_on_pool([&] { bytes = fields.state.to_bytes(); });
-        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+        // The sets are merged on the pool; then the state is written by this thread (which
+        // holds the GIL) straight into the new bytes object: no second copy of it.
+        run_on_pool([&] { fields.state.merge_pieces(); });
+        Ref bytes;
+        fields.state.write_bytes([&bytes](std::size_t size) {
+            bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+            return PyBytes_AS_STRING(bytes.get());
+        });
+        return bytes.release();
     });
 }
 
