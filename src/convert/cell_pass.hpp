@@ -45,8 +45,9 @@ struct CellPassOptions {
     /// Repeated `str` objects are staged once, rows naming them in CellColumns::refs.
     bool stage_by_reference = false;
     /// When not 0, the texts of a column staged plainly (not by reference) are handed to
-    /// the sink each time this many are staged (CellSink::text_segment), so that it can
-    /// work on them while later rows are read; `texts[j]` then holds only the rest.
+    /// the sink each time this many, or 768 KiB of them, are staged (CellSink::text_segment),
+    /// so that it can work on them while later rows are read; `texts[j]` then holds only
+    /// the rest.
     std::size_t segment_rows = 0;
 };
 
