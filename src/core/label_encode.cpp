@@ -16,6 +16,7 @@
 // freed as soon as it has been read for the last time, and the sorted order is one array
 // that holds first the sort keys, then the stored texts.
 #include "core/label_encode.hpp"
+#include "core/text_order.hpp"
 #include "core/worker_pool.hpp"
 
 #include <algorithm>
@@ -418,8 +419,8 @@ BufferVector<Slot> sorted_ids(const TextColumn& values, const BufferVector<Id>& 
     });
     const auto by_text = [&](const Slot& a, const Slot& b) {
         if (a.prefix() != b.prefix()) return a.prefix() < b.prefix();
-        // char_traits<char> compares unsigned bytes
-        return values[first_rows[a.id()]].substr(skip) < values[first_rows[b.id()]].substr(skip);
+        // The prefixes tie: the texts agree on their first skip + 8 bytes.
+        return below_from(values[first_rows[a.id()]], values[first_rows[b.id()]], skip + 8);
     };
     if (slots.size() >= parallel_sort_min) {
         tbb::parallel_sort(slots.begin(), slots.end(), by_text);

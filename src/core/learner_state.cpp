@@ -18,6 +18,7 @@
 #include "core/hash_map.hpp"
 #include "core/label_encode.hpp"
 #include "core/number_text.hpp"
+#include "core/text_order.hpp"
 
 namespace quorvel {
 namespace {
@@ -45,31 +46,6 @@ TextSet texts_of_keys(const std::vector<NumberKey>& keys) {
     out.reserve(keys.size());
     for (const auto& key : keys) out.push_back(key_text(key));
     return sorted_set(std::move(out));
-}
-
-// The first eight bytes of a text as a number that orders as the bytes do (missing bytes
-// as zeros): texts whose numbers differ are ordered by them.
-std::uint64_t leading_bytes(std::string_view text) noexcept {
-    static_assert(std::endian::native == std::endian::little, "bytes are loaded as a little-endian number");
-    std::uint64_t value = 0;
-    if (text.size() >= 8) {
-        std::memcpy(&value, text.data(), 8);
-    } else {
-        for (std::size_t k = 0; k < text.size(); ++k) value |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
-    }
-    return __builtin_bswap64(value);
-}
-
-// Whether text a comes before text b in byte order, given that they agree on their
-// first `from` bytes. Compares eight bytes at a time, inline: sorts and merges of
-// identifiers that share a stem would otherwise call memcmp on most comparisons.
-bool below_from(std::string_view a, std::string_view b, std::size_t from) noexcept {
-    for (std::size_t at = from;; at += 8) {
-        // Past the end of either: the shorter one is a prefix of the other, or equal.
-        if (at >= a.size() || at >= b.size()) return a.size() < b.size();
-        const std::uint64_t x = leading_bytes(a.substr(at)), y = leading_bytes(b.substr(at));
-        if (x != y) return x < y;
-    }
 }
 
 // Byte order of two texts (unsigned bytes, a proper prefix first): <0, 0 or >0.
