@@ -195,19 +195,22 @@ ColumnTables column_tables(const std::vector<const TextSet*>& sets) {
         const std::string_view splitter = (*largest)[largest->size() * (r + 1) / ranges];
         for (std::size_t s = 0; s < sets.size(); ++s) bounds[r + 1][s] = lower_place(*sets[s], splitter);
     });
+    // Each range merged, its bytes and markers counted.
     std::vector<std::vector<std::string_view>> merged(ranges);
-    for_each_pair(ranges, [&](std::size_t r) { merged[r] = merge_places(sets, bounds[r], bounds[r + 1]); });
-
-    // Where each range's places and codes start.
-    std::vector<std::size_t> first_place(ranges + 1, 0), first_code(ranges + 1, 0), bytes(ranges, 0);
-    for (std::size_t r = 0; r < ranges; ++r) {
-        std::size_t markers = 0;
+    std::vector<std::size_t> bytes(ranges, 0), markers(ranges, 0);
+    for_each_pair(ranges, [&](std::size_t r) {
+        merged[r] = merge_places(sets, bounds[r], bounds[r + 1]);
         for (const auto text : merged[r]) {
             bytes[r] += text.size();
-            markers += is_missing_marker(text) ? 1 : 0;
+            markers[r] += is_missing_marker(text) ? 1 : 0;
         }
+    });
+
+    // Where each range's places and codes start.
+    std::vector<std::size_t> first_place(ranges + 1, 0), first_code(ranges + 1, 0);
+    for (std::size_t r = 0; r < ranges; ++r) {
         first_place[r + 1] = first_place[r] + merged[r].size();
-        first_code[r + 1] = first_code[r] + merged[r].size() - markers;
+        first_code[r + 1] = first_code[r] + merged[r].size() - markers[r];
     }
     CodeTable::entries_type entries(first_place[ranges]);
     DecodeMap::entries_type codes(first_code[ranges]);
