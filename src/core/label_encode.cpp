@@ -10,7 +10,8 @@
 // order, into the store that the code table and the decode map share; then the rows'
 // codes, the code table and the decode map are filled in parallel.
 // Sorting all n rows would do the same job with n log n string comparisons; columns
-// usually hold far fewer distinct texts than rows.
+// usually hold far fewer distinct texts than rows. Columns whose texts are nearly all
+// distinct, as a sample of their rows tells, are the exception: their rows are sorted.
 //
 // Memory: a nearly unique column's working arrays are as large as its tables, so each is
 // freed as soon as it has been read for the last time, and the sorted order is one array
@@ -121,16 +122,6 @@ struct SameText {
 template <class Id>
 using IdSet = boost::unordered_flat_set<std::uint32_t, IdHash<Id>, SameText<Id>>;
 
-// The first 8 bytes of a text as a big-endian number, zero-padded: comparing these
-// numbers orders texts as memcmp would, except that ties need the full comparison.
-std::uint64_t prefix_key(std::string_view text) noexcept {
-    unsigned char bytes[8] = {};
-    if (!text.empty()) std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 8));  // an empty text may have no address
-    std::uint64_t key = 0;
-    for (unsigned char b : bytes) key = (key << 8) | b;
-    return key;
-}
-
 // One place of the byte order of the distinct texts. The array of them serves twice
 // instead of allocating a second one: first it holds the sort keys (prefix key and
 // distinct id, which finds the text when two prefixes tie), then the place's text as
@@ -150,23 +141,56 @@ struct Slot {
     }
 };
 
-// The number of distinct texts, estimated from the duplicate hashes in an even sample of
-// the rows: s draws from K equally frequent texts hold about s²/2K duplicate pairs.
-// Returns 0 when the column is small or the estimate is low: growing the map then costs
-// little, while a map sized too large costs cache misses on every probe.
-std::size_t estimated_distinct(const BufferVector<std::uint64_t>& hashes) {
-    constexpr std::size_t sample_size = 4096;
-    constexpr std::size_t worth_reserving = std::size_t{1} << 16;
-    const std::size_t n = hashes.size();
-    if (n < 4 * worth_reserving) return 0;
+// Columns of fewer rows are not sampled: growing a map then costs little, and sorting
+// their rows one by one saves little.
+constexpr std::size_t sampled_rows_min = std::size_t{1} << 18;
+constexpr std::size_t sample_size = 4096;
+
+// The hashes of an even sample of the rows, sorted, so that equal texts lie side by side
+// (empty for a column too small to sample).
+std::vector<std::uint64_t> sorted_sample(const TextColumn& values, std::uint64_t seed) {
+    const std::size_t n = values.size();
+    if (n < sampled_rows_min) return {};
     std::vector<std::uint64_t> sample(sample_size);
     const std::size_t step = n / sample_size;
-    for (std::size_t i = 0; i < sample_size; ++i) sample[i] = hashes[i * step];
+    for (std::size_t i = 0; i < sample_size; ++i) {
+        const std::string_view text = values[i * step];
+        sample[i] = XXH3_64bits_withSeed(text.data(), text.size(), seed);
+    }
     std::sort(sample.begin(), sample.end());
+    return sample;
+}
+
+// The number of distinct texts, estimated from the duplicates in the sample: s draws from
+// K equally frequent texts hold about s²/2K duplicate pairs. Returns 0 when the column is
+// small or the estimate is low: growing the map then costs little, while a map sized too
+// large costs cache misses on every probe.
+std::size_t estimated_distinct(const std::vector<std::uint64_t>& sample, std::size_t n) {
+    constexpr std::size_t worth_reserving = std::size_t{1} << 16;
+    if (sample.empty()) return 0;
     std::size_t duplicates = 0;
-    for (std::size_t i = 1; i < sample_size; ++i) duplicates += sample[i] == sample[i - 1];
-    const std::size_t estimate = sample_size * sample_size / (2 * std::max<std::size_t>(duplicates, 1));
+    for (std::size_t i = 1; i < sample.size(); ++i) duplicates += sample[i] == sample[i - 1];
+    const std::size_t estimate = sample.size() * sample.size() / (2 * std::max<std::size_t>(duplicates, 1));
     return estimate < worth_reserving ? 0 : std::min(n, estimate);
+}
+
+// Whether at least half of the rows hold texts that no other row holds, or nearly none.
+// A few frequent texts (a missing marker, a default) would make the estimate above small,
+// so they are set aside: the rest of the sample must be mostly texts drawn once, with few
+// enough pairs for half the rows or more to be distinct.
+bool nearly_unique(const std::vector<std::uint64_t>& sample, std::size_t n) {
+    if (sample.empty()) return false;
+    std::size_t singles = 0, pairs = 0;
+    for (std::size_t i = 0; i < sample.size();) {
+        std::size_t j = i + 1;
+        while (j < sample.size() && sample[j] == sample[i]) ++j;
+        singles += j - i == 1;
+        pairs += j - i == 2;
+        i = j;
+    }
+    if (2 * singles < sample.size()) return false;
+    const std::size_t drawn = singles + 2 * pairs;  // draws of texts seen at most twice
+    return drawn * drawn / (2 * std::max<std::size_t>(pairs, 1)) >= n / 2;
 }
 
 // Large columns are split into shards by hash bits that the maps themselves do not use
@@ -329,9 +353,9 @@ BufferVector<Id> rows_by_shard(const BufferVector<std::uint64_t>& hashes, std::v
 // Pass 1: the first row of each distinct text (each text exactly once, in an order fixed
 // by the rows) and each row's distinct id, an index into them.
 template <class Id>
-BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids) {
+BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids, std::uint64_t seed,
+                                std::size_t expected) {
     const std::size_t n = values.size();
-    const std::uint64_t seed = SeededHash{}.seed;  // a fresh seed for this column's maps
     BufferVector<std::uint64_t> hashes(n);
     for_range(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
@@ -339,7 +363,6 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
             hashes[i] = XXH3_64bits_withSeed(text.data(), text.size(), seed);
         }
     });
-    const std::size_t expected = estimated_distinct(hashes);
     // Copies pay where rows repeat texts (a nearly unique column would only copy them all).
     const bool compact = n >= parallel_rows_min && expected * 4 <= n;
 
@@ -383,12 +406,13 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
     return first_rows;
 }
 
-// The number of leading bytes that every distinct text shares (0 for none or no texts).
-// The texts are read in id order, which jumps around the rows: large columns are split.
-template <class Id>
-std::size_t shared_prefix_length(const TextColumn& values, const BufferVector<Id>& first_rows) {
-    if (first_rows.empty()) return 0;
-    const std::string_view first = values[first_rows.front()];
+// The number of leading bytes that every text of the given rows shares (0 for none or no
+// rows). The distinct texts are read in id order, which jumps around the rows: large
+// columns are split.
+template <class Rows>
+std::size_t shared_prefix_length(const TextColumn& values, const Rows& first_rows) {
+    if (first_rows.size() == 0) return 0;
+    const std::string_view first = values[first_rows[0]];
     // How many of the first `shared` bytes of `first` the texts of ids begin..end share.
     const auto shared_by = [&](std::size_t begin, std::size_t end, std::size_t shared) {
         for (std::size_t id = begin; id < end && shared != 0; ++id) {
@@ -406,6 +430,22 @@ std::size_t shared_prefix_length(const TextColumn& values, const BufferVector<Id
         [](std::size_t a, std::size_t b) { return std::min(a, b); });
 }
 
+// Sorts slots that hold prefix keys taken after `skip` shared bytes into the byte order
+// of their texts; `text(id)` is the text of a slot's id.
+template <class TextOf>
+void sort_slots(BufferVector<Slot>& slots, const TextOf& text, std::size_t skip) {
+    const auto by_text = [&](const Slot& a, const Slot& b) {
+        if (a.prefix() != b.prefix()) return a.prefix() < b.prefix();
+        // The prefixes tie: the texts agree on their first skip + 8 bytes.
+        return below_from(text(a.id()), text(b.id()), skip + 8);
+    };
+    if (slots.size() >= parallel_sort_min) {
+        tbb::parallel_sort(slots.begin(), slots.end(), by_text);
+    } else {
+        std::sort(slots.begin(), slots.end(), by_text);
+    }
+}
+
 // The distinct ids in byte-wise order of their texts (unsigned bytes, a proper prefix
 // first). The texts are distinct, so an unstable sort cannot be observed. Texts often
 // share their first bytes (a common stem of identifiers, a year of dates): the prefix
@@ -415,18 +455,9 @@ BufferVector<Slot> sorted_ids(const TextColumn& values, const BufferVector<Id>& 
     const std::size_t skip = shared_prefix_length(values, first_rows);
     BufferVector<Slot> slots(first_rows.size());
     for_range(slots.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t id = begin; id < end; ++id) slots[id] = {prefix_key(values[first_rows[id]].substr(skip)), id};
+        for (std::size_t id = begin; id < end; ++id) slots[id] = {leading_bytes(values[first_rows[id]].substr(skip)), id};
     });
-    const auto by_text = [&](const Slot& a, const Slot& b) {
-        if (a.prefix() != b.prefix()) return a.prefix() < b.prefix();
-        // The prefixes tie: the texts agree on their first skip + 8 bytes.
-        return below_from(values[first_rows[a.id()]], values[first_rows[b.id()]], skip + 8);
-    };
-    if (slots.size() >= parallel_sort_min) {
-        tbb::parallel_sort(slots.begin(), slots.end(), by_text);
-    } else {
-        std::sort(slots.begin(), slots.end(), by_text);
-    }
+    sort_slots(slots, [&](std::size_t id) { return values[first_rows[id]]; }, skip);
     return slots;
 }
 
@@ -467,17 +498,142 @@ void for_places(std::size_t k, std::size_t chunks, const std::vector<std::size_t
     }
 }
 
+// The decode map of a column's code table: its coded entries, keyed by code. Code c sits
+// at place c plus the markers before it, so chunks of codes are filled at once.
+DecodeMap decode_map_of(const CodeTable& table, const std::vector<std::size_t>& markers) {
+    const std::size_t k = table.size();
+    DecodeMap::entries_type coded(k - markers.size());
+    const std::size_t chunks = k >= parallel_sort_min ? store_chunks : 1;
+    for_places(k, chunks, markers, [&](std::size_t, std::size_t begin, std::size_t end, std::size_t m) {
+        auto it = table.begin() + static_cast<std::ptrdiff_t>(begin);
+        for (std::size_t j = begin; j < end; ++j, ++it) {
+            if (m < markers.size() && markers[m] == j) {
+                ++m;
+            } else {
+                coded[j - m] = {j - m, it->first};
+            }
+        }
+    });
+    return DecodeMap(std::move(coded));
+}
+
+// A column of nearly unique texts is sorted row by row: sorting every row costs little
+// more than sorting the distinct texts, which are nearly as many, and it saves finding
+// them first (a hash and a set probe per row), after which every walk over them would
+// jump around the column. Equal texts end up side by side and take one code.
+//
+// The places are cut into chunks, each walked by its own task, three times: to mark where
+// each run of equal texts starts; then, numbered from the runs of the chunks before, to
+// copy each distinct text into the store and give every row its code; then, once the rows
+// are freed, to fill the table and the decode map. In between, a chunk's stored texts are
+// kept in its own first slots, which its walk has read by then: the peak holds no more
+// than one array of slots besides the tables.
+CodeTable encode_sorted_rows(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
+                             DecodeMap* decode, const std::function<void()>& rows_read) {
+    const std::size_t n = values.size();
+    const std::size_t skip = shared_prefix_length(values, AllRows{n});
+    BufferVector<Slot> slots(n);  // prefix key and row
+    for_range(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) slots[i] = {leading_bytes(values[i].substr(skip)), i};
+    });
+    sort_slots(slots, [&](std::size_t row) { return values[row]; }, skip);
+    const auto text_at = [&](std::size_t j) { return values[slots[j].id()]; };
+
+    const std::size_t chunks = std::max<std::size_t>(1, std::min(n / row_grain, 8 * pool_thread_count()));
+    const auto chunk_begin = [&](std::size_t c) { return n * c / chunks; };
+    BufferVector<std::uint8_t> starts_run(n);
+    std::vector<std::size_t> runs_before(chunks + 1, 0);
+    tbb::parallel_for(std::size_t{0}, chunks, [&](std::size_t c) {
+        std::size_t runs = 0;
+        for (std::size_t j = chunk_begin(c); j < chunk_begin(c + 1); ++j) {
+            const bool starts = j == 0 || slots[j].prefix() != slots[j - 1].prefix() ||
+                                !same_bytes(text_at(j), text_at(j - 1));
+            starts_run[j] = starts;
+            runs += starts;
+        }
+        runs_before[c + 1] = runs;
+    });
+    for (std::size_t c = 0; c < chunks; ++c) runs_before[c + 1] += runs_before[c];
+    const std::size_t k = runs_before[chunks];  // distinct texts
+
+    // The places (distinct numbers, in byte order) of the markers, ascending.
+    std::vector<std::size_t> markers;
+    for (const std::size_t j : marker_positions(n, text_at)) {
+        // The runs that start in j's chunk up to j, after those of the chunks before.
+        std::size_t chunk = 0;
+        while (chunk_begin(chunk + 1) <= j) ++chunk;
+        std::size_t runs = runs_before[chunk];
+        for (std::size_t i = chunk_begin(chunk); i <= j; ++i) runs += starts_run[i];
+        markers.push_back(runs - 1);
+    }
+    // The code of the text at `place`: its place less the markers before it.
+    const auto code_at = [&](std::size_t place) {
+        const auto before = static_cast<std::size_t>(std::lower_bound(markers.begin(), markers.end(), place) - markers.begin());
+        return before < markers.size() && markers[before] == place ? missing_code : static_cast<double>(place - before);
+    };
+
+    std::vector<TextStore> chunk_texts(chunks);
+    tbb::parallel_for(std::size_t{0}, chunks, [&](std::size_t c) {
+        const std::size_t begin = chunk_begin(c), end = chunk_begin(c + 1);
+        std::size_t place = runs_before[c];  // of the next run to start
+        // A chunk may go on with the run of the chunk before, whose place is the one before.
+        double code = begin < end && !starts_run[begin] ? code_at(place - 1) : missing_code;
+        // The rows lie anywhere: fetch where a row's text is kept some places ahead, then
+        // its bytes and its code's cell a few places ahead.
+        constexpr std::size_t bounds_ahead = 32, text_ahead = 16;
+        for (std::size_t j = begin; j < end; ++j) {
+            if (j + bounds_ahead < end) values.prefetch_bounds(slots[j + bounds_ahead].id());
+            if (j + text_ahead < end) {
+                __builtin_prefetch(text_at(j + text_ahead).data());
+                __builtin_prefetch(out + slots[j + text_ahead].id() * stride, 1);
+            }
+            const std::size_t row = slots[j].id();
+            if (starts_run[j]) {
+                code = code_at(place);
+                // Slot begin + (place - runs_before[c]) is at most j: already read.
+                slots[begin + place - runs_before[c]].hold(chunk_texts[c].add(values[row]));
+                ++place;
+            }
+            out[row * stride] = code;
+        }
+    });
+    for (TextStore& chunk : chunk_texts) texts.adopt(std::move(chunk));
+    release(starts_run);
+    if (rows_read) rows_read();  // from here on only the stored copies are read
+
+    CodeTable::entries_type entries(k);
+    tbb::parallel_for(std::size_t{0}, chunks, [&](std::size_t c) {
+        std::size_t m = std::lower_bound(markers.begin(), markers.end(), runs_before[c]) - markers.begin();
+        for (std::size_t place = runs_before[c]; place < runs_before[c + 1]; ++place) {
+            const std::string_view text = slots[chunk_begin(c) + place - runs_before[c]].text();
+            if (m < markers.size() && markers[m] == place) {
+                ++m;
+                entries[place] = {text, std::nullopt};
+            } else {
+                entries[place] = {text, place - m};
+            }
+        }
+    });
+    release(slots);  // before the decode map is made: its entries are larger than the slots
+    const CodeTable table(std::move(entries));
+    if (decode != nullptr) *decode = decode_map_of(table, markers);
+    return table;
+}
+
 template <class Id>
 CodeTable encode_column(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
                         DecodeMap* decode, const std::function<void()>& rows_read) {
     const std::size_t n = values.size();
+    const std::uint64_t seed = SeededHash{}.seed;  // a fresh seed for this column's maps
+    const std::vector<std::uint64_t> sample = sorted_sample(values, seed);
+    if (nearly_unique(sample, n)) return encode_sorted_rows(values, out, stride, texts, decode, rows_read);
+    const std::size_t expected = estimated_distinct(sample, n);
     BufferVector<Id> row_ids(n);
-    BufferVector<Id> first_rows = distinct_texts(values, row_ids);  // by distinct id
+    BufferVector<Id> first_rows = distinct_texts(values, row_ids, seed, expected);  // by distinct id
     BufferVector<Slot> sorted = sorted_ids(values, first_rows);
     const std::size_t k = sorted.size();
     const auto staged_text = [&](std::size_t j) { return values[first_rows[sorted[j].id()]]; };
     const std::vector<std::size_t> markers = marker_positions(k, staged_text);
-    const std::uint64_t next = k - markers.size();  // the number of codes given
 
     // Walk the distinct texts in byte order: number them (markers get no code and use up
     // no number) and copy each once into the store, its place then holding the stored
@@ -545,22 +701,7 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     release(sorted);
     const CodeTable table(std::move(entries));
 
-    // The decode map: the coded entries of the table, keyed by code. Code c sits at
-    // place c plus the markers before it, so chunks of codes are filled at once.
-    if (decode != nullptr) {
-        DecodeMap::entries_type coded(next);
-        for_places(k, chunks, markers, [&](std::size_t, std::size_t begin, std::size_t end, std::size_t m) {
-            auto it = table.begin() + static_cast<std::ptrdiff_t>(begin);
-            for (std::size_t j = begin; j < end; ++j, ++it) {
-                if (m < markers.size() && markers[m] == j) {
-                    ++m;
-                } else {
-                    coded[j - m] = {j - m, it->first};
-                }
-            }
-        });
-        *decode = DecodeMap(std::move(coded));
-    }
+    if (decode != nullptr) *decode = decode_map_of(table, markers);
     return table;
 }
 

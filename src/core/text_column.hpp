@@ -90,6 +90,10 @@ public:
         return wrapped_text(i);
     }
 
+    /// Starts fetching where text i's bounds are kept into the cache: loops that read texts
+    /// in a scattered order call it some texts ahead of reading them.
+    void prefetch_bounds(std::size_t i) const noexcept { __builtin_prefetch(ends_.data() + i); }
+
 private:
     static constexpr std::size_t kLowMask = (std::size_t{1} << OffsetBits) - 1;
 

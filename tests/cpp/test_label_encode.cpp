@@ -222,6 +222,39 @@ TEST_CASE(label_encode_matches_reference_on_random_columns) {
     }
 }
 
+// Columns of mostly unique texts are sorted row by row. Frequent texts among them (markers,
+// the empty text, texts that differ only by trailing NUL bytes) make runs of equal rows
+// that cross the pieces the sorted rows are cut into; the unique texts share a stem of 9
+// bytes, so sort keys tie and the bytes after them decide.
+TEST_CASE(label_encode_mostly_unique_rows_with_frequent_texts) {
+    const std::uint64_t seed = std::random_device{}();
+    std::mt19937_64 rng(seed);
+    const std::vector<std::string> frequent = {"nan", "", std::string("a\0", 2), "a", "<NA>", "\xFF", "NaN", "stem-0000"};
+    for (const std::size_t frequent_share : {0, 1, 4}) {  // tenths of the rows
+        std::vector<std::string> rows(300000);
+        for (auto& row : rows) {
+            if (rng() % 10 < frequent_share) {
+                row = frequent[rng() % frequent.size()];
+                continue;
+            }
+            row = "stem-0000";
+            const std::size_t len = rng() % 12;
+            for (std::size_t c = 0; c < len; ++c) row += static_cast<char>(rng() % 3 == 0 ? rng() % 256 : 'a' + rng() % 26);
+        }
+        const TextColumn column = column_of(rows);
+        std::vector<double> codes(rows.size());
+        TextStore texts;
+        DecodeMap decode;
+        CodeTable table;
+        run_on_pool([&] { table = label_encode_into(column, codes.data(), 1, texts, &decode); });
+        const auto ref = reference_encode(rows);
+        if (!same_codes(codes, ref.codes) || !same_table(table, ref) || !(decode == make_decode_map(table))) {
+            std::cerr << "seed " << seed << ", frequent share " << frequent_share << "\n";
+            CHECK(false);
+        }
+    }
+}
+
 // Texts that all share their first bytes (identifiers with a common stem), the bare stem
 // among them: the order must come from the bytes after the stem, and a stem that spells a
 // missing-value marker must still leave that marker without a code.
