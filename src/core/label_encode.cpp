@@ -17,6 +17,8 @@
 // freed as soon as it has been read for the last time, and the sorted order is one array
 // that holds first the sort keys, then the stored texts.
 #include "core/label_encode.hpp"
+#include "core/distinct_sample.hpp"
+#include "core/prefix_sort.hpp"
 #include "core/text_order.hpp"
 #include "core/worker_pool.hpp"
 
@@ -35,7 +37,6 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/parallel_invoke.h>
 #include <oneapi/tbb/parallel_reduce.h>
-#include <oneapi/tbb/parallel_sort.h>
 
 // The row hashes are computed inline, in the loop over the rows.
 #define XXH_INLINE_ALL
@@ -140,58 +141,6 @@ struct Slot {
         word1 = text.size();
     }
 };
-
-// Columns of fewer rows are not sampled: growing a map then costs little, and sorting
-// their rows one by one saves little.
-constexpr std::size_t sampled_rows_min = std::size_t{1} << 18;
-constexpr std::size_t sample_size = 4096;
-
-// The hashes of an even sample of the rows, sorted, so that equal texts lie side by side
-// (empty for a column too small to sample).
-std::vector<std::uint64_t> sorted_sample(const TextColumn& values, std::uint64_t seed) {
-    const std::size_t n = values.size();
-    if (n < sampled_rows_min) return {};
-    std::vector<std::uint64_t> sample(sample_size);
-    const std::size_t step = n / sample_size;
-    for (std::size_t i = 0; i < sample_size; ++i) {
-        const std::string_view text = values[i * step];
-        sample[i] = XXH3_64bits_withSeed(text.data(), text.size(), seed);
-    }
-    std::sort(sample.begin(), sample.end());
-    return sample;
-}
-
-// The number of distinct texts, estimated from the duplicates in the sample: s draws from
-// K equally frequent texts hold about s²/2K duplicate pairs. Returns 0 when the column is
-// small or the estimate is low: growing the map then costs little, while a map sized too
-// large costs cache misses on every probe.
-std::size_t estimated_distinct(const std::vector<std::uint64_t>& sample, std::size_t n) {
-    constexpr std::size_t worth_reserving = std::size_t{1} << 16;
-    if (sample.empty()) return 0;
-    std::size_t duplicates = 0;
-    for (std::size_t i = 1; i < sample.size(); ++i) duplicates += sample[i] == sample[i - 1];
-    const std::size_t estimate = sample.size() * sample.size() / (2 * std::max<std::size_t>(duplicates, 1));
-    return estimate < worth_reserving ? 0 : std::min(n, estimate);
-}
-
-// Whether at least half of the rows hold texts that no other row holds, or nearly none.
-// A few frequent texts (a missing marker, a default) would make the estimate above small,
-// so they are set aside: the rest of the sample must be mostly texts drawn once, with few
-// enough pairs for half the rows or more to be distinct.
-bool nearly_unique(const std::vector<std::uint64_t>& sample, std::size_t n) {
-    if (sample.empty()) return false;
-    std::size_t singles = 0, pairs = 0;
-    for (std::size_t i = 0; i < sample.size();) {
-        std::size_t j = i + 1;
-        while (j < sample.size() && sample[j] == sample[i]) ++j;
-        singles += j - i == 1;
-        pairs += j - i == 2;
-        i = j;
-    }
-    if (2 * singles < sample.size()) return false;
-    const std::size_t drawn = singles + 2 * pairs;  // draws of texts seen at most twice
-    return drawn * drawn / (2 * std::max<std::size_t>(pairs, 1)) >= n / 2;
-}
 
 // Large columns are split into shards by hash bits that the maps themselves do not use
 // for placement (those are the top bits) nor for their metadata (the low byte), so each
@@ -434,16 +383,10 @@ std::size_t shared_prefix_length(const TextColumn& values, const Rows& first_row
 // of their texts; `text(id)` is the text of a slot's id.
 template <class TextOf>
 void sort_slots(BufferVector<Slot>& slots, const TextOf& text, std::size_t skip) {
-    const auto by_text = [&](const Slot& a, const Slot& b) {
-        if (a.prefix() != b.prefix()) return a.prefix() < b.prefix();
-        // The prefixes tie: the texts agree on their first skip + 8 bytes.
-        return below_from(text(a.id()), text(b.id()), skip + 8);
-    };
-    if (slots.size() >= parallel_sort_min) {
-        tbb::parallel_sort(slots.begin(), slots.end(), by_text);
-    } else {
-        std::sort(slots.begin(), slots.end(), by_text);
-    }
+    // Where the prefixes tie, the texts agree on their first skip + 8 bytes.
+    sort_by_prefix(
+        slots.data(), slots.data() + slots.size(), [](const Slot& slot) { return slot.prefix(); },
+        [&](const Slot& a, const Slot& b) { return below_from(text(a.id()), text(b.id()), skip + 8); });
 }
 
 // The distinct ids in byte-wise order of their texts (unsigned bytes, a proper prefix
@@ -625,8 +568,10 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
                         DecodeMap* decode, const std::function<void()>& rows_read) {
     const std::size_t n = values.size();
     const std::uint64_t seed = SeededHash{}.seed;  // a fresh seed for this column's maps
-    const std::vector<std::uint64_t> sample = sorted_sample(values, seed);
-    if (nearly_unique(sample, n)) return encode_sorted_rows(values, out, stride, texts, decode, rows_read);
+    const std::vector<std::uint64_t> sample = sorted_sample(values, 0, n, seed);
+    if (n >= parallel_rows_min && nearly_unique(sample, n)) {
+        return encode_sorted_rows(values, out, stride, texts, decode, rows_read);
+    }
     const std::size_t expected = estimated_distinct(sample, n);
     BufferVector<Id> row_ids(n);
     BufferVector<Id> first_rows = distinct_texts(values, row_ids, seed, expected);  // by distinct id

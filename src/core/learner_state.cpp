@@ -14,10 +14,12 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/parallel_sort.h>
 
+#include "core/distinct_sample.hpp"
 #include "core/fault.hpp"
 #include "core/hash_map.hpp"
 #include "core/label_encode.hpp"
 #include "core/number_text.hpp"
+#include "core/prefix_sort.hpp"
 #include "core/text_order.hpp"
 
 namespace quorvel {
@@ -361,12 +363,6 @@ struct Reader {
 }  // namespace
 
 TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end) {
-    // Most rows repeat a text already seen: their equality test is inlined.
-    struct SameText {
-        bool operator()(std::string_view a, std::string_view b) const noexcept { return same_bytes(a, b); }
-    };
-    boost::unordered_flat_set<std::string_view, SeededHash, SameText> seen;
-    for (std::size_t i = begin; i < end; ++i) seen.insert(texts[i]);
     // Views are sorted with their leading bytes beside them (most comparisons end there,
     // without reading the texts), then each text is copied once, in order. The leading
     // bytes are taken after what all texts share (a common stem of identifiers), so that
@@ -375,26 +371,43 @@ TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t e
         std::uint64_t prefix;
         std::string_view text;
     };
-    std::size_t skip = 0;
-    if (!seen.empty()) {
-        const std::string_view first = *seen.begin();
-        skip = first.size();
-        for (const auto text : seen) {
-            const std::size_t limit = std::min(skip, text.size());
-            skip = static_cast<std::size_t>(std::mismatch(first.begin(), first.begin() + limit, text.begin()).first - first.begin());
-            if (skip == 0) break;
-        }
-    }
     std::vector<Keyed> keyed;
-    keyed.reserve(seen.size());
-    for (const auto text : seen) keyed.push_back({leading_bytes(text.substr(skip)), text});
-    seen = {};
-    tbb::parallel_sort(keyed.begin(), keyed.end(), [skip](const Keyed& a, const Keyed& b) {
-        return a.prefix != b.prefix ? a.prefix < b.prefix : below_from(a.text, b.text, skip + 8);
-    });
+    // Rows that nearly all hold texts of their own are sorted as they are, equal texts
+    // then side by side. Other rows go through a hash set first; the set's order jumps
+    // around the rows, which costs more than sorting them all when it would hold nearly all.
+    const bool all_rows = nearly_unique(sorted_sample(texts, begin, end, SeededHash{}.seed), end - begin);
+    if (all_rows) {
+        keyed.resize(end - begin);
+        for (std::size_t i = begin; i < end; ++i) keyed[i - begin].text = texts[i];
+    } else {
+        // Most rows repeat a text already seen: their equality test is inlined.
+        struct SameText {
+            bool operator()(std::string_view a, std::string_view b) const noexcept { return same_bytes(a, b); }
+        };
+        boost::unordered_flat_set<std::string_view, SeededHash, SameText> seen;
+        for (std::size_t i = begin; i < end; ++i) seen.insert(texts[i]);
+        keyed.reserve(seen.size());
+        for (const auto text : seen) keyed.push_back({0, text});
+    }
+    std::size_t skip = keyed.empty() ? 0 : keyed.front().text.size();
+    for (std::size_t k = 1; k < keyed.size() && skip != 0; ++k) {
+        const std::string_view first = keyed.front().text, text = keyed[k].text;
+        const std::size_t limit = std::min(skip, text.size());
+        skip = static_cast<std::size_t>(std::mismatch(first.begin(), first.begin() + limit, text.begin()).first - first.begin());
+    }
+    for (auto& entry : keyed) entry.prefix = leading_bytes(entry.text.substr(skip));
+    sort_by_prefix(
+        keyed.data(), keyed.data() + keyed.size(), [](const Keyed& entry) { return entry.prefix; },
+        [skip](const Keyed& a, const Keyed& b) { return below_from(a.text, b.text, skip + 8); });
     TextSet set;
     set.reserve(keyed.size());
-    for (const auto& entry : keyed) set.push_back(entry.text);
+    for (std::size_t k = 0; k < keyed.size(); ++k) {
+        // Sorted rows hold a text as often as the rows do: its first copy is kept.
+        if (all_rows && k > 0 && keyed[k].prefix == keyed[k - 1].prefix && same_bytes(keyed[k].text, keyed[k - 1].text)) {
+            continue;
+        }
+        set.push_back(keyed[k].text);
+    }
     return set;
 }
 
