@@ -3,8 +3,8 @@
 
 Writes a table with the W1 column mix of bench.py (4 text columns of cardinality 10,
 1,000, 100,000 and nearly unique, 1% missing, 2 float64, int64, bool) to Parquet files,
-then encodes it on a LocalCluster of 2 worker processes (1 thread each) limited to
---memory each, three ways:
+then encodes it on a LocalCluster of 2 worker processes (1 thread each, and 1 thread in
+quorvel's pool of each: --worker-pool-threads) limited to --memory each, three ways:
 
   quorvel   quorvel_ml.dask.encode(read_parquet(...)), codes written back to Parquet
   dask      Dask's own route: categorize() of the text columns, then cat.codes of each,
@@ -152,6 +152,10 @@ def _task_profile(stream):
 def run_on_cluster(label, work, rows, args):
     from distributed import Client, LocalCluster, get_task_stream
 
+    # Each worker runs one task at a time; its quorvel pool gets as many threads, as Dask
+    # gives NumPy's own thread pools one thread per worker thread. Two workers with two
+    # pool threads each would share two cores among four busy threads.
+    env = {} if args.worker_pool_threads == 0 else {"RAYON_NUM_THREADS": str(args.worker_pool_threads)}
     with LocalCluster(
         n_workers=2,
         threads_per_worker=1,
@@ -159,6 +163,7 @@ def run_on_cluster(label, work, rows, args):
         memory_limit=args.memory,
         dashboard_address=None,
         local_directory=args.scratch,
+        env=env,
     ) as cluster, Client(cluster) as client:
         client.wait_for_workers(2)
         outcome = {"error": None, "stream": []}
@@ -269,6 +274,8 @@ def main():
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--route-timeout", type=float, default=1200,
                         help="seconds after which a cluster route that has not finished is reported as failed")
+    parser.add_argument("--worker-pool-threads", type=int, default=1,
+                        help="threads of quorvel's pool in each worker (RAYON_NUM_THREADS; 0: the default)")
     parser.add_argument("--profile", action="store_true",
                         help="also print each route's phases and its tasks' compute and transfer time by kind")
     args = parser.parse_args()

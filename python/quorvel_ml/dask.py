@@ -27,8 +27,11 @@ from . import Learner, apply, categories
 
 __all__ = ["encode", "decode"]
 
-# Partitions a learner of the first pass is merged with at once; Dask's own default.
-_SPLIT_EVERY = 8
+# Partial learners merged at once in the first pass. Merging in order only joins their
+# sorted pieces, so wide merges cost little; each level of the tree costs a round of
+# pickling merged learners and moving them between workers. Measured on 16 partitions
+# over 2 workers, 16 at once took 2.3 s against 2.9 s for 8.
+_SPLIT_EVERY = 16
 
 # What a partition of the text-before side collection holds: column positions.
 _POSITIONS_META = pd.Series([], dtype="int64")
@@ -44,7 +47,7 @@ def encode(ddf: dd.DataFrame, *, split_every: int | None = None) -> tuple[dd.Dat
     encoder that call would leave: its ``__getstate__()`` bytes are the same.
 
     ``split_every`` is the number of partial results merged at once in the learning
-    pass (Dask's tree reduction; default 8).
+    pass (Dask's tree reduction; default 16).
 
     Raises ``TypeError`` when ``ddf`` is not a Dask DataFrame. Computing ``coded`` raises
     ``ValueError`` if a partition no longer holds what the learning pass read.
