@@ -375,7 +375,7 @@ TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t e
     // Rows that nearly all hold texts of their own are sorted as they are, equal texts
     // then side by side. Other rows go through a hash set first; the set's order jumps
     // around the rows, which costs more than sorting them all when it would hold nearly all.
-    const bool all_rows = nearly_unique(sorted_sample(texts, begin, end, SeededHash{}.seed), end - begin);
+    const bool all_rows = nearly_unique(sorted_sample(texts, begin, end, fresh_hash_seed()), end - begin);
     if (all_rows) {
         keyed.resize(end - begin);
         for (std::size_t i = begin; i < end; ++i) keyed[i - begin].text = texts[i];
