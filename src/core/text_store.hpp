@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/buffer.hpp"
+#include "core/text_column.hpp"
 
 namespace quorvel {
 
@@ -28,7 +29,7 @@ public:
         if (text.empty()) return {"", 0};  // never a null pointer: callers may memcpy from it
         if (text.size() > left_) grow(text.size());
         char* at = next_;
-        std::memcpy(at, text.data(), text.size());
+        copy_bytes(at, text.data(), text.size());
         next_ += text.size();
         left_ -= text.size();
         return {at, text.size()};
