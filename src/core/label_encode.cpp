@@ -364,12 +364,7 @@ std::size_t shared_prefix_length(const TextColumn& values, const Rows& first_row
     const std::string_view first = values[first_rows[0]];
     // How many of the first `shared` bytes of `first` the texts of ids begin..end share.
     const auto shared_by = [&](std::size_t begin, std::size_t end, std::size_t shared) {
-        for (std::size_t id = begin; id < end && shared != 0; ++id) {
-            const std::string_view text = values[first_rows[id]];
-            const std::size_t limit = std::min(shared, text.size());
-            shared = static_cast<std::size_t>(std::mismatch(first.begin(), first.begin() + limit, text.begin()).first - first.begin());
-        }
-        return shared;
+        return shared_with(first, shared, begin, end, [&](std::size_t id) { return values[first_rows[id]]; });
     };
     const std::size_t k = first_rows.size();
     if (k < parallel_rows_min) return shared_by(0, k, first.size());

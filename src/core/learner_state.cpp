@@ -389,12 +389,10 @@ TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t e
         keyed.reserve(seen.size());
         for (const auto text : seen) keyed.push_back({0, text});
     }
-    std::size_t skip = keyed.empty() ? 0 : keyed.front().text.size();
-    for (std::size_t k = 1; k < keyed.size() && skip != 0; ++k) {
-        const std::string_view first = keyed.front().text, text = keyed[k].text;
-        const std::size_t limit = std::min(skip, text.size());
-        skip = static_cast<std::size_t>(std::mismatch(first.begin(), first.begin() + limit, text.begin()).first - first.begin());
-    }
+    const std::size_t skip =
+        keyed.empty() ? 0
+                      : shared_with(keyed.front().text, keyed.front().text.size(), 1, keyed.size(),
+                                    [&](std::size_t k) { return keyed[k].text; });
     for (auto& entry : keyed) entry.prefix = leading_bytes(entry.text.substr(skip));
     sort_by_prefix(
         keyed.data(), keyed.data() + keyed.size(), [](const Keyed& entry) { return entry.prefix; },

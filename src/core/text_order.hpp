@@ -1,6 +1,7 @@
 // Byte order of texts, eight bytes at a time: for sorts and merges of many short texts.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,19 @@ inline bool below_from(std::string_view a, std::string_view b, std::size_t from)
         const std::uint64_t x = leading_bytes(a.substr(at)), y = leading_bytes(b.substr(at));
         if (x != y) return x < y;
     }
+}
+
+/// How many of the first `shared` bytes of `first` the texts text(begin) .. text(end - 1)
+/// all begin with: sorts key their texts after the bytes that all of them share.
+template <class TextAt>
+std::size_t shared_with(std::string_view first, std::size_t shared, std::size_t begin, std::size_t end,
+                        const TextAt& text) {
+    for (std::size_t k = begin; k < end && shared != 0; ++k) {
+        const std::string_view other = text(k);
+        const std::size_t limit = std::min(shared, other.size());
+        shared = static_cast<std::size_t>(std::mismatch(first.begin(), first.begin() + limit, other.begin()).first - first.begin());
+    }
+    return shared;
 }
 
 }  // namespace quorvel
