@@ -23,6 +23,10 @@ enum class Prefault : bool { no, yes };
 
 /// `bytes` of uninitialised memory; std::bad_alloc when they cannot be had.
 void* allocate_buffer(std::size_t bytes, Prefault prefault = Prefault::yes);
+/// Asks the system to back the whole 2 MiB pages within [memory, memory + bytes) by huge
+/// pages, for a large buffer about to be filled that did not come from allocate_buffer
+/// (which does the same for its own). Does nothing for small buffers.
+void prefer_huge_pages(void* memory, std::size_t bytes) noexcept;
 /// Frees a buffer from allocate_buffer, given the same size.
 void free_buffer(void* buffer, std::size_t bytes) noexcept;
 

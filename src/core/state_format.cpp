@@ -18,7 +18,9 @@
 
 #include <tbb/parallel_for.h>
 
+#include "core/buffer.hpp"
 #include "core/fault.hpp"
+#include "core/text_column.hpp"
 #include "core/worker_pool.hpp"
 
 namespace quorvel {
@@ -77,7 +79,7 @@ char* put_u32(char* out, std::uint32_t value) {
 
 char* put_text(char* out, std::string_view text) {
     out = put_u64(out, text.size());
-    std::memcpy(out, text.data(), text.size());
+    copy_bytes(out, text.data(), text.size());
     return out + text.size();
 }
 
@@ -275,6 +277,24 @@ inline std::uint64_t load_u64(const unsigned char* at) {
     std::memcpy(&value, at, sizeof value);
     if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
     return value;
+}
+
+// Whether two texts are equal; short ones are compared inline, word by word, since most
+// decode entries are compared once each.
+inline bool same_bytes(std::string_view a, std::string_view b) {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n < 8 || n > 32) return std::memcmp(a.data(), b.data(), n) == 0;
+    const auto word = [](const char* at) {
+        std::uint64_t value;
+        std::memcpy(&value, at, sizeof value);
+        return value;
+    };
+    // Overlapping words cover every byte: the first and last 8, and for longer texts the
+    // 8 after the first and before the last.
+    std::uint64_t diff = (word(a.data()) ^ word(b.data())) | (word(a.data() + n - 8) ^ word(b.data() + n - 8));
+    if (n > 16) diff |= (word(a.data() + 8) ^ word(b.data() + 8)) | (word(a.data() + n - 16) ^ word(b.data() + n - 16));
+    return diff == 0;
 }
 
 // One table as found by the framing walk: its column key, its entry count (every entry
@@ -480,8 +500,7 @@ public:
             if (!u64(code) || !size(length)) return false;
             if (!have(length)) return fail("io error: ");
             const std::string_view bytes(reinterpret_cast<const char*>(pos_), length);
-            if (code < known.size() && known[code].size() == length &&
-                std::memcmp(known[code].data(), bytes.data(), length) == 0) {
+            if (code < known.size() && known[code].data() != nullptr && same_bytes(known[code], bytes)) {
                 out[i] = DecodeEntry(code, known[code]);
             } else {
                 if (auto error = utf8_error(bytes)) return fail("string is not valid utf8: " + *error);
@@ -666,6 +685,7 @@ void write_state(const EncoderState& state, const std::function<char*(std::size_
     for (const WritePiece& piece : pieces) size += piece.size;
 
     char* const start = allocate(size);
+    prefer_huge_pages(start, size);  // filled at once, on the pool where large
     char* out = start;
     *out++ = 1;
     out = put_frame(out, info, pieces);

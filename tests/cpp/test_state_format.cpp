@@ -803,3 +803,27 @@ TEST_CASE(state_large_states_read_back_and_report_the_first_error) {
     bad_tag[last_in_table + last_text.size()] = 7;
     CHECK_EQ(read_error(bad_tag), "tag for enum is not valid, found 7");
 }
+
+TEST_CASE(state_large_decode_texts_differing_from_the_code_table_read_back) {
+    // A decode map whose text for a code differs from the code table's text of that code
+    // in one byte, at every position of texts of every length up to 40: each must come
+    // back as written, not as the code table's text.
+    std::mt19937_64 rng(14);
+    std::vector<std::string> texts;
+    std::set<std::string> seen;
+    while (texts.size() < 80000) {
+        std::string text(1 + rng() % 40, 'a');
+        for (char& c : text) c = static_cast<char>('a' + rng() % 26);
+        if (seen.insert(text).second) texts.push_back(text);
+    }
+    auto [table, decode] = encoded_column(texts, {});
+    DecodeMap::entries_type changed;
+    for (std::size_t i = 0; i < decode.size(); ++i) {
+        const auto& [code, text] = *(decode.begin() + static_cast<std::ptrdiff_t>(i));
+        std::string other(text);
+        if (i % 2 == 0) other[rng() % other.size()] = 'A';  // every other code differs
+        changed.emplace_back(code, keep(other));
+    }
+    const EncoderState state = single_column(std::move(table), DecodeMap(std::move(changed)));
+    CHECK(same_state(read_ok(write_state(state)), state));
+}
