@@ -1,13 +1,12 @@
 // Allocation of the working matrix.
 #include "core/matrix.hpp"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
 
+#include "core/buffer.hpp"
 #include "core/fault.hpp"
 
 namespace quorvel {
@@ -21,24 +20,15 @@ std::size_t checked_bytes(std::size_t rows, std::size_t cols) {
     return rows * cols * sizeof(double);
 }
 
-constexpr std::size_t huge_page = std::size_t{1} << 21;
-constexpr std::size_t small_page = std::size_t{1} << 12;
-
-// A buffer for `bytes` bytes, freeable with std::free. Large buffers are marked for
-// transparent huge pages: the first write then faults in 2 MiB at a time instead of
-// 4 KiB. The buffer is not aligned to a huge page on purpose: its unaligned ends take
-// small pages, and filling a fresh buffer measured faster so than with huge pages
-// throughout (the system clears a huge page whole before the copy writes it again).
+// A buffer for `bytes` bytes, freeable with std::free. Large buffers ask for transparent
+// huge pages: the first write then faults in 2 MiB at a time instead of 4 KiB. Only the
+// whole huge pages inside the buffer take them; its unaligned ends keep small pages.
 // A zeroed buffer comes from calloc, which skips the clearing for fresh pages from the
 // system (already zero), so each page is written once, by whoever fills its cells.
 double* allocate(std::size_t bytes, bool zeroed = false) {
     void* p = zeroed ? std::calloc(1, bytes == 0 ? 1 : bytes) : std::malloc(bytes == 0 ? 1 : bytes);
     if (p == nullptr) throw std::bad_alloc();
-    if (bytes >= 4 * huge_page) {
-        const auto begin = (reinterpret_cast<std::uintptr_t>(p) + small_page - 1) & ~(small_page - 1);
-        const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(small_page - 1);
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only: failure changes nothing but speed
-    }
+    prefer_huge_pages(p, bytes);
     return static_cast<double*>(p);
 }
 
