@@ -156,6 +156,9 @@ void ApplyPass::note_unknown(UnknownCell&& unknown) {
 
 template <class TextOf>
 void ApplyPass::look_up(std::size_t j, std::size_t begin, std::size_t end, TextOf text_of) {
+    // No rows need no lookup: building a large table's lookup for nothing would cost more
+    // than a partition's whole apply (an empty frame is how callers ask for the labels).
+    if (begin >= end) return;
     const ColumnLookup& lookup = lookups_->column(j);
     // The first unknown row and its text, kept as it is met: a number column's cell is
     // overwritten by its code right after its text is made.

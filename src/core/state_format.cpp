@@ -279,24 +279,6 @@ inline std::uint64_t load_u64(const unsigned char* at) {
     return value;
 }
 
-// Whether two texts are equal; short ones are compared inline, word by word, since most
-// decode entries are compared once each.
-inline bool same_bytes(std::string_view a, std::string_view b) {
-    const std::size_t n = a.size();
-    if (n != b.size()) return false;
-    if (n < 8 || n > 32) return std::memcmp(a.data(), b.data(), n) == 0;
-    const auto word = [](const char* at) {
-        std::uint64_t value;
-        std::memcpy(&value, at, sizeof value);
-        return value;
-    };
-    // Overlapping words cover every byte: the first and last 8, and for longer texts the
-    // 8 after the first and before the last.
-    std::uint64_t diff = (word(a.data()) ^ word(b.data())) | (word(a.data() + n - 8) ^ word(b.data() + n - 8));
-    if (n > 16) diff |= (word(a.data() + 8) ^ word(b.data() + 8)) | (word(a.data() + n - 16) ^ word(b.data() + n - 16));
-    return diff == 0;
-}
-
 // One table as found by the framing walk: its column key, its entry count (every entry
 // present in the bytes), where each of its pieces starts and where it ends.
 struct TablePlan {
