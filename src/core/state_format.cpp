@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -279,6 +280,14 @@ inline std::uint64_t load_u64(const unsigned char* at) {
     return value;
 }
 
+// A stored text of a code table, by code, for the decode map of the same column to share;
+// a trivial type, so that an array of them is allocated without being written.
+struct KnownText {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    std::string_view text() const noexcept { return {data, size}; }
+};
+
 // One table as found by the framing walk: its column key, its entry count (every entry
 // present in the bytes), where each of its pieces starts and where it ends.
 struct TablePlan {
@@ -443,16 +452,21 @@ public:
         for (std::size_t i = 0; i < columns; ++i) {
             TablePlan plan;
             if (!column(plan.column) || !size(plan.count)) return false;
+            // Raw steps over the entries, each field's room checked before it is read:
+            // this walk runs on the calling thread before any piece can start. Any fault
+            // ends it; the in-order read then names the fault.
             for (std::size_t k = 0; k < plan.count; ++k) {
                 if (k % kPieceEntries == 0) plan.starts.push_back(offset(origin));
-                std::uint64_t code = 0;
-                std::size_t length = 0;
-                bool present = true;
-                if (decode && !u64(code)) return false;
-                if (!size(length)) return false;
-                if (!have(length)) return fail("io error: ");
-                pos_ += length;
-                if (!decode && (!tag(present) || (present && !u64(code)))) return false;
+                if (decode && !skip(kU64Bytes)) return false;
+                if (!have(kU64Bytes)) return false;
+                const std::uint64_t length = load_u64(pos_);
+                pos_ += kU64Bytes;
+                if (!skip(length)) return false;
+                if (!decode) {
+                    if (!have(kTagBytes) || *pos_ > 1) return false;
+                    const bool present = *pos_++ == 1;
+                    if (present && !skip(kU64Bytes)) return false;
+                }
             }
             plan.end = offset(origin);
             plans.push_back(std::move(plan));
@@ -460,30 +474,37 @@ public:
         return true;
     }
 
-    // Reads `count` code-table entries into out[0..count), storing their texts.
-    bool code_entries(CodeEntry* out, std::size_t count, TextStore& texts) {
+    // Reads the code-table entries first..first+count-1 into out[0..count), storing their
+    // texts. known[first..first+count) is this piece's to fill: known[c] becomes the
+    // stored text of an entry with code c in that range, or stays null. (In a learned
+    // table codes follow entry order, so nearly every code lands in its own piece's range,
+    // and pieces never write the same slot.)
+    bool code_entries(CodeEntry* out, std::size_t first, std::size_t count, TextStore& texts, KnownText* known) {
+        for (std::size_t c = first; c < first + count; ++c) known[c] = KnownText{};
         for (std::size_t i = 0; i < count; ++i) {
             std::string_view text_value;
             bool present;
             std::uint64_t code = 0;
             if (!text(text_value) || !tag(present) || (present && !u64(code))) return false;
-            out[i] = CodeEntry(texts.add(text_value), present ? std::optional<std::uint64_t>(code) : std::nullopt);
+            const std::string_view stored = texts.add(text_value);
+            out[i] = CodeEntry(stored, present ? std::optional<std::uint64_t>(code) : std::nullopt);
+            if (present && code >= first && code - first < count) known[code] = KnownText{stored.data(), stored.size()};
         }
         return true;
     }
 
     // Reads `count` decode-map entries into out[0..count), storing their texts. A text
-    // equal to `known[code]` (the text that the column's code table gives that code, as a
+    // equal to `known[code]` (a text that the column's code table gives that code, as a
     // learned state has it) shares that stored text: it was checked when it was read.
-    bool decode_entries(DecodeEntry* out, std::size_t count, TextStore& texts, std::span<const std::string_view> known) {
+    bool decode_entries(DecodeEntry* out, std::size_t count, TextStore& texts, std::span<const KnownText> known) {
         for (std::size_t i = 0; i < count; ++i) {
             std::uint64_t code = 0;
             std::size_t length = 0;
             if (!u64(code) || !size(length)) return false;
             if (!have(length)) return fail("io error: ");
             const std::string_view bytes(reinterpret_cast<const char*>(pos_), length);
-            if (code < known.size() && known[code].data() != nullptr && same_bytes(known[code], bytes)) {
-                out[i] = DecodeEntry(code, known[code]);
+            if (code < known.size() && known[code].data != nullptr && same_bytes(known[code].text(), bytes)) {
+                out[i] = DecodeEntry(code, known[code].text());
             } else {
                 if (auto error = utf8_error(bytes)) return fail("string is not valid utf8: " + *error);
                 out[i] = DecodeEntry(code, texts.add(bytes));
@@ -508,6 +529,12 @@ public:
 private:
     std::size_t bytes_left() const { return static_cast<std::size_t>(end_ - pos_); }
     bool have(std::size_t count) const { return bytes_left() >= count; }
+    // Steps over `count` bytes if there are as many left.
+    bool skip(std::uint64_t count) {
+        if (count > bytes_left()) return false;
+        pos_ += count;
+        return true;
+    }
     bool eof() { return fail("io error: unexpected end of file"); }
 
     bool fail(std::string text) {
@@ -533,22 +560,6 @@ std::variant<EncoderState, std::string> read_in_order(std::string_view bytes) {
     }
     if (!reader.strategy(state.encoding_strat)) return reader.error();
     return state;
-}
-
-// The text of each code of a code table, indexed by code, when its codes are dense enough
-// for that (as learned codes are: 0..k-1); otherwise empty.
-std::vector<std::string_view> texts_by_code(const CodeTable& table) {
-    std::uint64_t largest = 0;
-    for (const auto& [text, code] : table) {
-        if (code) largest = std::max(largest, *code);
-    }
-    std::vector<std::string_view> by_code;
-    if (table.empty() || largest >= 2 * table.size() + 64) return by_code;
-    by_code.resize(largest + 1);
-    for (const auto& [text, code] : table) {
-        if (code) by_code[*code] = text;
-    }
-    return by_code;
 }
 
 // A state with many entries is read in pieces on the worker pool. A walk over the framing
@@ -594,7 +605,18 @@ std::optional<EncoderState> read_in_pieces(std::string_view bytes) {
     for (std::size_t t = 0; t < code_plans.size(); ++t) code_entries[t].resize(code_plans[t].count);
     for (std::size_t t = 0; t < decode_plans.size(); ++t) decode_entries[t].resize(decode_plans[t].count);
     std::vector<TextStore> stores(pieces.size());  // one per piece; joined below
-    std::vector<std::vector<std::string_view>> known(decode_plans.size());
+    // By code table: its stored texts by code (codes up to its entry count), filled by
+    // its pieces; by decode map: those of the last code table of its column.
+    std::vector<std::unique_ptr<KnownText[]>> known_by_table(code_plans.size());
+    for (std::size_t t = 0; t < code_plans.size(); ++t)
+        known_by_table[t] = std::make_unique_for_overwrite<KnownText[]>(code_plans[t].count);
+    std::vector<std::span<const KnownText>> known(decode_plans.size());
+    for (std::size_t d = 0; d < decode_plans.size(); ++d) {
+        for (std::size_t t = 0; t < code_plans.size(); ++t) {
+            if (code_plans[t].column == decode_plans[d].column)
+                known[d] = std::span<const KnownText>(known_by_table[t].get(), code_plans[t].count);
+        }
+    }
     std::atomic<bool> failed{false};
     const bool parallel = pieces.size() > 1;
     auto read_pieces = [&](bool decode) {
@@ -605,7 +627,8 @@ std::optional<EncoderState> read_in_pieces(std::string_view bytes) {
             Reader reader(bytes, piece.begin);
             const bool ok = decode ? reader.decode_entries(decode_entries[piece.table].data() + piece.first, piece.count,
                                                            stores[i], known[piece.table])
-                                   : reader.code_entries(code_entries[piece.table].data() + piece.first, piece.count, stores[i]);
+                                   : reader.code_entries(code_entries[piece.table].data() + piece.first, piece.first,
+                                                         piece.count, stores[i], known_by_table[piece.table].get());
             if (!ok) failed.store(true, std::memory_order_relaxed);
         });
     };
@@ -620,10 +643,6 @@ std::optional<EncoderState> read_in_pieces(std::string_view bytes) {
     for (std::size_t t = 0; t < tables.size(); ++t) info.encode_maps.insert_or_assign(code_plans[t].column, std::move(tables[t]));
 
     // Then the decode maps, sharing the texts their column's code table holds already.
-    for_each_index(parallel, decode_plans.size(), [&](std::size_t t) {
-        const auto table = info.encode_maps.find(decode_plans[t].column);
-        if (table != info.encode_maps.end()) known[t] = texts_by_code(table->second);
-    });
     read_pieces(true);
     if (failed.load()) return std::nullopt;
     for (TextStore& store : stores) info.texts.adopt(std::move(store));
