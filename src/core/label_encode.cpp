@@ -374,14 +374,13 @@ std::size_t shared_prefix_length(const TextColumn& values, const Rows& first_row
         [](std::size_t a, std::size_t b) { return std::min(a, b); });
 }
 
-// Sorts slots that hold prefix keys taken after `skip` shared bytes into the byte order
-// of their texts; `text(id)` is the text of a slot's id.
+// Sorts slots that hold prefix keys into the byte order of their texts; `text(id)` is the
+// text of a slot's id, and texts whose keys tie agree on their first `tied` bytes.
 template <class TextOf>
-void sort_slots(BufferVector<Slot>& slots, const TextOf& text, std::size_t skip) {
-    // Where the prefixes tie, the texts agree on their first skip + 8 bytes.
+void sort_slots(BufferVector<Slot>& slots, const TextOf& text, std::size_t tied) {
     sort_by_prefix(
         slots.data(), slots.data() + slots.size(), [](const Slot& slot) { return slot.prefix(); },
-        [&](const Slot& a, const Slot& b) { return below_from(text(a.id()), text(b.id()), skip + 8); });
+        [&](const Slot& a, const Slot& b) { return below_from(text(a.id()), text(b.id()), tied); });
 }
 
 // The distinct ids in byte-wise order of their texts (unsigned bytes, a proper prefix
@@ -391,11 +390,13 @@ void sort_slots(BufferVector<Slot>& slots, const TextOf& text, std::size_t skip)
 template <class Id>
 BufferVector<Slot> sorted_ids(const TextColumn& values, const BufferVector<Id>& first_rows) {
     const std::size_t skip = shared_prefix_length(values, first_rows);
+    const auto text = [&](std::size_t id) { return values[first_rows[id]]; };
+    const PackedKeys keys = packed_keys_of(first_rows.size(), [&](std::size_t id) { return text(id).substr(skip); });
     BufferVector<Slot> slots(first_rows.size());
     for_range(slots.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t id = begin; id < end; ++id) slots[id] = {leading_bytes(values[first_rows[id]].substr(skip)), id};
+        for (std::size_t id = begin; id < end; ++id) slots[id] = {keys.key(text(id).substr(skip)), id};
     });
-    sort_slots(slots, [&](std::size_t id) { return values[first_rows[id]]; }, skip);
+    sort_slots(slots, text, skip + keys.span());
     return slots;
 }
 
@@ -470,11 +471,12 @@ CodeTable encode_sorted_rows(const TextColumn& values, double* out, std::size_t 
                              DecodeMap* decode, const std::function<void()>& rows_read) {
     const std::size_t n = values.size();
     const std::size_t skip = shared_prefix_length(values, AllRows{n});
+    const PackedKeys keys = packed_keys_of(n, [&](std::size_t row) { return values[row].substr(skip); });
     BufferVector<Slot> slots(n);  // prefix key and row
     for_range(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) slots[i] = {leading_bytes(values[i].substr(skip)), i};
+        for (std::size_t i = begin; i < end; ++i) slots[i] = {keys.key(values[i].substr(skip)), i};
     });
-    sort_slots(slots, [&](std::size_t row) { return values[row]; }, skip);
+    sort_slots(slots, [&](std::size_t row) { return values[row]; }, skip + keys.span());
     const auto text_at = [&](std::size_t j) { return values[slots[j].id()]; };
 
     const std::size_t chunks = std::max<std::size_t>(1, std::min(n / row_grain, 8 * pool_thread_count()));

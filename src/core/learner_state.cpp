@@ -393,10 +393,12 @@ TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t e
         keyed.empty() ? 0
                       : shared_with(keyed.front().text, keyed.front().text.size(), 1, keyed.size(),
                                     [&](std::size_t k) { return keyed[k].text; });
-    for (auto& entry : keyed) entry.prefix = leading_bytes(entry.text.substr(skip));
+    const PackedKeys keys = packed_keys_of(keyed.size(), [&](std::size_t k) { return keyed[k].text.substr(skip); });
+    for (auto& entry : keyed) entry.prefix = keys.key(entry.text.substr(skip));
+    const std::size_t tied = skip + keys.span();  // bytes that texts with equal keys agree on
     sort_by_prefix(
         keyed.data(), keyed.data() + keyed.size(), [](const Keyed& entry) { return entry.prefix; },
-        [skip](const Keyed& a, const Keyed& b) { return below_from(a.text, b.text, skip + 8); });
+        [tied](const Keyed& a, const Keyed& b) { return below_from(a.text, b.text, tied); });
     TextSet set;
     set.reserve(keyed.size());
     for (std::size_t k = 0; k < keyed.size(); ++k) {
