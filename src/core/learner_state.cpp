@@ -363,10 +363,10 @@ struct Reader {
 }  // namespace
 
 TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end) {
-    // Views are sorted with their leading bytes beside them (most comparisons end there,
-    // without reading the texts), then each text is copied once, in order. The leading
-    // bytes are taken after what all texts share (a common stem of identifiers), so that
-    // they still tell most texts apart.
+    // Views are sorted with a key of their first bytes beside them (most comparisons end
+    // there, without reading the texts), then each text is copied once, in order. The keys
+    // are taken after what all texts share (a common stem of identifiers) and packed by
+    // the byte values in use, so that they still tell most texts apart.
     struct Keyed {
         std::uint64_t prefix;
         std::string_view text;
