@@ -415,10 +415,15 @@ std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j,
     // A few distinct values stay in a small hash set. Where the first rows are mostly
     // distinct, sorting every row's bits costs less than hashing them first.
     constexpr std::size_t probe_rows = 4096;
+    // A value equal to the row's above is not looked up again: columns of runs (flags,
+    // sorted keys, a constant) then cost a comparison per row.
     boost::unordered_flat_set<std::uint64_t, SeededHash> seen;
     std::size_t i = 0;
+    std::uint64_t above = 0;
     for (; i < rows; ++i) {
-        seen.insert(std::bit_cast<std::uint64_t>(matrix.at(i, j)));
+        const auto bits = std::bit_cast<std::uint64_t>(matrix.at(i, j));
+        if (i == 0 || bits != above) seen.insert(bits);
+        above = bits;
         if (i == probe_rows && seen.size() * 2 > probe_rows) break;
     }
     std::vector<std::uint64_t> out;
