@@ -281,12 +281,14 @@ inline std::uint64_t load_u64(const unsigned char* at) {
 }
 
 // A stored text of a code table, by code, for the decode map of the same column to share;
-// a trivial type, so that an array of them is allocated without being written.
+// a trivial type, so that an array of them is allocated without being written (KnownText{}
+// is the null one).
 struct KnownText {
-    const char* data = nullptr;
-    std::size_t size = 0;
+    const char* data;
+    std::size_t size;
     std::string_view text() const noexcept { return {data, size}; }
 };
+static_assert(std::is_trivially_default_constructible_v<KnownText>);
 
 // One table as found by the framing walk: its column key, its entry count (every entry
 // present in the bytes), where each of its pieces starts and where it ends.
