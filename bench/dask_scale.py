@@ -14,9 +14,10 @@ quorvel's pool of each: --worker-pool-threads) limited to --memory each, three w
 
 Each route gets a fresh cluster and first runs once, untimed, on a small table of the
 same layout (two files of 5,000 rows), so that the workers have imported and loaded what
-the route uses; then the timed run. For each cluster run it prints rows/s, the largest worker memory the scheduler saw, the
-bytes workers spilled to disk and whether any worker was restarted. The load average is
-printed at the start and end: the machine may be shared, so compare runs at low load.
+the route uses; then the timed run. For each timed run it prints rows/s, the largest
+worker memory the scheduler saw, the bytes workers spilled to disk and whether any worker
+was restarted. The load average is printed at the start and end: the machine may be
+shared, so compare runs at low load.
 Nothing here is a test.
 
 The nearly unique column has about --distinct-cap distinct values (0: one per row, as in
