@@ -107,7 +107,7 @@ def test_any_partitioning_gives_the_single_encode(ddf, split_every):
 @pytest.fixture(scope="module")
 def cluster():
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=2, processes=True, dashboard_address=None
+        n_workers=2, threads_per_worker=2, processes=True, dashboard_address=":0"
     ) as local, distributed.Client(local) as client:
         yield client
 

@@ -333,6 +333,28 @@ def test_learning_from_chunks_equals_one_encode(case, kind):
     np.testing.assert_array_equal(np.concatenate(coded).reshape(whole.shape), whole)
 
 
+@SETTINGS
+@given(chunked())
+def test_a_merged_learner_is_left_as_it_was(case):
+    # A merge shares the later learner's sets instead of copying them; joining the
+    # merged learner's sets must leave the later learner's own as they were.
+    arr, chunks, _, rnd = case
+
+    def updated():  # its sets held in one piece per chunk
+        learner = quorvel_ml.Learner()
+        for chunk in chunks:
+            learner.update(chunk)
+        return learner
+
+    later, twin = updated(), updated()
+    for head in (arr[: rnd.randrange(arr.shape[0] + 1)], arr):
+        merged = quorvel_ml.Learner().update(head).merge(later)
+        whole = quorvel.Encoder()
+        whole.encode(np.concatenate([head, arr]))
+        assert merged.encoder().__getstate__() == whole.__getstate__()
+        assert merged.__getstate__() != b"" and later.__getstate__() == twin.__getstate__()
+
+
 @pytest.mark.parametrize("dtype", [np.int64, np.uint8, np.float32, np.float16, np.bool_, np.float64])
 def test_learning_numeric_arrays(dtype):
     rng = np.random.default_rng(5)

@@ -573,7 +573,7 @@ std::optional<EncodingInfo> LearnerState::encoding() const {
         const ColumnLearning& column = columns[turned[t]];
         const TextSet numbers = texts_of_numbers(column.numbers.values());
         std::vector<const TextSet*> sets{&numbers};
-        for (const TextSet& piece : column.texts.pieces()) sets.push_back(&piece);
+        for (const auto& piece : column.texts.pieces()) sets.push_back(piece.get());
         tables[t] = column_tables(sets);
     });
     EncodingInfo info;

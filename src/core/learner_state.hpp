@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <compare>
 #include <iterator>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -63,45 +64,51 @@ void for_each_pair(std::size_t count, const std::function<void(std::size_t)>& bo
 /// A set of distinct values held as sorted pieces (each a `Piece`: a std::vector of
 /// values or a TextSet), merged into one only when it is read: adding the values of one
 /// more chunk costs that chunk's size, not the whole set's.
+/// Pieces never change once added, so copies of a set share them: merging a learner into
+/// another copies no values, however many pieces either holds.
 template <class Piece>
 class PiecewiseSet {
 public:
+    using Pieces = std::vector<std::shared_ptr<const Piece>>;
+
     /// Adds distinct values in ascending order.
     void add(Piece&& piece) {
-        if (!piece.empty()) pieces_.push_back(std::move(piece));
+        if (!piece.empty()) pieces_.push_back(std::make_shared<const Piece>(std::move(piece)));
     }
     void add(PiecewiseSet&& other) {
-        for (auto& piece : other.pieces_) add(std::move(piece));
+        pieces_.insert(pieces_.end(), std::make_move_iterator(other.pieces_.begin()),
+                       std::make_move_iterator(other.pieces_.end()));
         other.pieces_.clear();
     }
     bool empty() const noexcept { return pieces_.empty(); }
     /// The sorted pieces as they are, not merged.
-    const std::vector<Piece>& pieces() const noexcept { return pieces_; }
+    const Pieces& pieces() const noexcept { return pieces_; }
     /// The distinct values, ascending. Merges with the worker pool's nested parallelism
     /// when called from a pool task.
     const Piece& values() const {
         static const Piece none;
         merge_pieces();
-        return pieces_.empty() ? none : pieces_.front();
+        return pieces_.empty() ? none : *pieces_.front();
     }
 
 private:
     // Pairwise rounds, the pairs of a round merged in parallel: every value is copied
-    // about log2(pieces) times.
+    // about log2(pieces) times. A merged pair replaces this set's pointers to the pair;
+    // copies of the set still holding them are not affected.
     void merge_pieces() const {
         while (pieces_.size() > 1) {
-            std::vector<Piece> next((pieces_.size() + 1) / 2);
+            Pieces next((pieces_.size() + 1) / 2);
             for_each_pair(pieces_.size() / 2, [&](std::size_t k) {
-                next[k] = set_union_of(pieces_[2 * k], pieces_[2 * k + 1]);
-                pieces_[2 * k] = Piece();
-                pieces_[2 * k + 1] = Piece();
+                next[k] = std::make_shared<const Piece>(set_union_of(*pieces_[2 * k], *pieces_[2 * k + 1]));
+                pieces_[2 * k].reset();
+                pieces_[2 * k + 1].reset();
             });
             if (pieces_.size() % 2 == 1) next.back() = std::move(pieces_.back());
             pieces_ = std::move(next);
         }
     }
 
-    mutable std::vector<Piece> pieces_;
+    mutable Pieces pieces_;
 };
 
 /// One column of the rows a learner saw. Whether a number becomes its number text or its
