@@ -236,6 +236,28 @@ def test_round_trip_restores_texts(kind):
     assert numbers[:3] == [1.0, 2.0, 3.0] and math.isnan(numbers[3]) and numbers[4:] == [5.0, 6.0]
 
 
+@settings(max_examples=examples(60), deadline=None)
+@given(st.lists(st.lists(st.sampled_from(["a", "b", "é", "c", "nan", "d", "e"]), min_size=3, max_size=3), min_size=1, max_size=12),
+       st.lists(st.lists(st.sampled_from(["b", "x", "a", "yy", "NaN", "zz", "é"]), min_size=3, max_size=3), min_size=1, max_size=12),
+       st.sampled_from(["encode", "state"]), st.booleans())
+def test_decode_after_new_tables_gives_the_new_texts(first, second, how, frame):
+    # An encoder keeps the strs it decoded for its next decode; once it has other tables,
+    # decoding gives their texts, as a new encoder with those tables would.
+    as_input = (lambda rows: pd.DataFrame(objects(rows))) if frame else objects
+    enc = quorvel.Encoder()
+    first_codes, _ = enc.encode(as_input(first))
+    enc.decode(first_codes)
+    fresh = quorvel.Encoder()
+    codes, _ = fresh.encode(as_input(second))
+    if how == "encode":
+        enc.encode(as_input(second))
+    else:
+        enc.__setstate__(fresh.__getstate__())
+    for coded in (codes, first_codes):
+        got, expected = enc.decode(coded), fresh.decode(coded)
+        assert got.equals(expected) if frame else got.tolist() == expected.tolist()
+
+
 def test_decode_does_not_change_input():
     enc = learned()
     arr = np.array([[1.0, 2.0]])

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -41,12 +42,17 @@ Ref text_str(std::string_view text) {
 // shared by every cell holding that code.
 class ColumnTexts {
 public:
-    /// `missing` stands for NaN cells and for codes without a text.
-    ColumnTexts(const DecodeMap& map, std::size_t rows, PyObject* missing) : map_(map), missing_(missing) {
+    /// `missing` stands for NaN cells and for codes without a text. With `kept` (the
+    /// encoder's decoded texts, locked by the caller), the strs of a column whose texts are
+    /// all made up front are taken from there, and those made now are kept there.
+    ColumnTexts(const DecodeMap& map, std::size_t rows, PyObject* missing, DecodedTexts* kept = nullptr,
+                std::size_t column = 0)
+        : map_(map), missing_(missing) {
         // Codes learned by encoding are dense (0..k-1) and most of them occur when the rows
         // outnumber them: make every text up front and index the codes directly.
         if (map.empty() || map.largest_key() >= 2 * map.size() + 64 || map.size() > 2 * rows) return;
-        make_dense(map.largest_key() + 1);
+        const std::size_t size = map.largest_key() + 1;
+        make_dense(size, kept != nullptr ? &kept->column(column, size) : nullptr);
     }
 
     /// The text of a cell (`missing` for NaN and for a code without a text), for a cell
@@ -103,12 +109,18 @@ private:
     // One slot per code below `size` plus a last one for "missing". The map holds its
     // entries in code order, and a learned map stores its texts in that order too, so the
     // texts are read front to back.
-    void make_dense(std::size_t size) {
+    void make_dense(std::size_t size, std::vector<Ref>* kept) {
         dense_.resize(size + 1);
         std::size_t code = 0;
         for (const auto& [next, text] : map_) {
             for (; code < next; ++code) dense_[code].text = Ref::borrow(missing_);
-            dense_[code++].text = text_str(text);
+            if (kept == nullptr) {
+                dense_[code++].text = text_str(text);
+                continue;
+            }
+            Ref& str = (*kept)[code];
+            if (!str) str = text_str(text);
+            dense_[code++].text = Ref::borrow(str.get());
         }
         for (; code <= size; ++code) dense_[code].text = Ref::borrow(missing_);
     }
@@ -146,6 +158,19 @@ const DecodeMap& decode_map_of(const EncodingInfo& info, std::size_t column) {
     auto found = info.decode_maps.find(column);
     if (found == info.decode_maps.end()) fault("no entry found for key");
     return found->second;
+}
+
+// decode_column, taking and keeping column c's strs in `kept` (locked by the caller) when given.
+Ref column_array(const double* codes, std::size_t rows, std::size_t stride, const DecodeMap& map, PyObject* missing,
+                 DecodedTexts* kept, std::size_t c) {
+    ensure_numpy();
+    npy_intp length = static_cast<npy_intp>(rows);
+    Ref array = checked(PyArray_SimpleNew(1, &length, NPY_OBJECT));  // cells start as null
+    if (rows > 0) {
+        auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+        ColumnTexts(map, rows, missing, kept, c).fill(codes, rows, stride, cells, 1);
+    }
+    return array;
 }
 
 // Python floats for the cells of one plain column. Equal values met recently share one
@@ -210,7 +235,7 @@ void write_cells(const Matrix& matrix, std::vector<std::optional<ColumnTexts>>& 
 // Object array: encoded columns hold their texts ("NaN" where there is none), every other
 // cell a Python float. Built directly; equal to astype("object") followed by writing the
 // texts, without creating floats only to replace them.
-Ref object_array(const Matrix& matrix, const EncodingInfo& info) {
+Ref object_array(const Matrix& matrix, const EncodingInfo& info, DecodedTexts* kept) {
     if (matrix.stored_columns() != matrix.cols) fault("output: decoding a matrix that lacks columns");
     std::vector<const DecodeMap*> decoded(matrix.cols, nullptr);
     for (std::size_t c : info.object_columns) {
@@ -224,8 +249,12 @@ Ref object_array(const Matrix& matrix, const EncodingInfo& info) {
     auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     Ref nan_text = py::make_str("NaN");
     std::vector<std::optional<ColumnTexts>> texts(matrix.cols);
-    for (std::size_t c = 0; c < matrix.cols; ++c) {
-        if (decoded[c] != nullptr) texts[c].emplace(*decoded[c], matrix.rows, nan_text.get());
+    {
+        std::unique_lock<std::mutex> hold;
+        if (kept != nullptr) hold = kept->lock();
+        for (std::size_t c = 0; c < matrix.cols; ++c) {
+            if (decoded[c] != nullptr) texts[c].emplace(*decoded[c], matrix.rows, nan_text.get(), kept, c);
+        }
     }
     // Every str exists before the cells are written, so one pass over the rows writes all
     // the cells of each block of rows together, and each cache line of the array is filled
@@ -334,7 +363,7 @@ Ref shared_frame(PyObject* pandas, Ref copy, PyObject* labels, Matrix& matrix) {
     return frame;
 }
 
-Ref dataframe(Matrix& matrix, OUT::DataFrame& out, const EncodingInfo* info) {
+Ref dataframe(Matrix& matrix, OUT::DataFrame& out, const EncodingInfo* info, DecodedTexts* kept) {
     const std::vector<std::string>& labels = out.labels;
     Ref pandas = checked(PyImport_ImportModule("pandas"));
     Ref label_list = checked(PyList_New(static_cast<Py_ssize_t>(labels.size())));
@@ -360,16 +389,19 @@ Ref dataframe(Matrix& matrix, OUT::DataFrame& out, const EncodingInfo* info) {
     // then the frame takes the matrix (a column-major one without a copy).
     std::vector<std::pair<std::size_t, Ref>> decoded;
     decoded.reserve(info->object_columns.size());
+    std::unique_lock<std::mutex> hold;
+    if (kept != nullptr) hold = kept->lock();
     for (std::size_t c : info->object_columns) {
         const DecodeMap& map = decode_map_of(*info, c);
         if (matrix.rows > 0 && c >= matrix.cols) fault("ndarray: index out of bounds");
         const double* codes = matrix.rows > 0 ? matrix.column(c) : nullptr;
-        Ref texts = decode_column(codes, matrix.rows, matrix.row_step(), map, Py_None);
+        Ref texts = column_array(codes, matrix.rows, matrix.row_step(), map, Py_None, kept, c);
         if (c >= labels.size()) {
             fault("index out of bounds: the len is " + std::to_string(labels.size()) + " but the index is " + std::to_string(c));
         }
         decoded.emplace_back(c, std::move(texts));
     }
+    if (hold) hold.unlock();  // before pandas runs: it may decode with this encoder again
     Ref df = matrix.row_major() ? float_frame(pandas.get(), label_list.get(), column_major_copy(matrix))
                                 : own_float_frame(pandas.get(), label_list.get(), matrix);
     for (const auto& [c, texts] : decoded) put_decoded(pandas.get(), df.get(), c, texts.get());
@@ -379,21 +411,14 @@ Ref dataframe(Matrix& matrix, OUT::DataFrame& out, const EncodingInfo* info) {
 }  // namespace
 
 Ref decode_column(const double* codes, std::size_t rows, std::size_t stride, const DecodeMap& map, PyObject* missing) {
-    ensure_numpy();
-    npy_intp length = static_cast<npy_intp>(rows);
-    Ref array = checked(PyArray_SimpleNew(1, &length, NPY_OBJECT));  // cells start as null
-    if (rows > 0) {
-        auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-        ColumnTexts(map, rows, missing).fill(codes, rows, stride, cells, 1);
-    }
-    return array;
+    return column_array(codes, rows, stride, map, missing, nullptr, 0);
 }
 
-Ref arr_to_out(Matrix& matrix, OUT out, const EncodingInfo* encoding_info) {
+Ref arr_to_out(Matrix& matrix, OUT out, const EncodingInfo* encoding_info, DecodedTexts* kept) {
     ensure_numpy();
-    if (auto* frame = std::get_if<OUT::DataFrame>(&out.kind)) return dataframe(matrix, *frame, encoding_info);
+    if (auto* frame = std::get_if<OUT::DataFrame>(&out.kind)) return dataframe(matrix, *frame, encoding_info, kept);
     if (encoding_info == nullptr) return array_from_matrix(std::move(matrix));
-    return object_array(matrix, *encoding_info);
+    return object_array(matrix, *encoding_info, kept);
 }
 
 }  // namespace quorvel::convert

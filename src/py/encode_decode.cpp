@@ -34,6 +34,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         convert::ExtractedInput input = convert::pyany_to_vec(obj[0], true, false, true);
         // Stored before the output is built: a failing output step keeps what was learned.
         fields.state.encoding_info = std::move(input.learned);
+        fields.decoded_texts.clear();
         Ref result = convert::arr_to_out(input.matrix, std::move(input.out), nullptr);
         const auto& info = fields.state.encoding_info;
         Ref columns = info ? column_list(info->object_columns) : Ref::borrow(Py_None);
@@ -52,7 +53,8 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         convert::ExtractedInput input = convert::pyany_to_vec(obj[0], true, true);
         input.learned.reset();  // decoding applies the stored encoding, never the input's own
         const auto& info = fields.state.encoding_info;
-        return convert::arr_to_out(input.matrix, std::move(input.out), info ? &*info : nullptr).release();
+        return convert::arr_to_out(input.matrix, std::move(input.out), info ? &*info : nullptr, &fields.decoded_texts)
+            .release();
     });
 }
 

@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "convert/decoded_texts.hpp"
 #include "core/state_format.hpp"
 #include "py/borrow.hpp"
 
@@ -14,6 +15,8 @@ namespace quorvel::py {
 struct EncoderFields {
     EncoderState state;  ///< encoding_info (absent until encode or __setstate__), encoding_strat
     BorrowFlag borrow{0};
+    /// strs of texts decode made, for later decodes; cleared whenever `state` changes.
+    convert::DecodedTexts decoded_texts;
 };
 
 struct EncoderObject {

@@ -51,6 +51,7 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
             raise(PyExc_ValueError, "failed to unpickle Encoder: " + *error);
         }
         fields.state = std::move(std::get<EncoderState>(read));  // installed only on success
+        fields.decoded_texts.clear();
         Py_RETURN_NONE;
     });
 }
