@@ -73,7 +73,9 @@ class Encoder:
         Returns a new table of the container kind of ``obj``: the learned text columns
         hold their texts (``None`` where a code is NaN, or where a missing-value marker
         stood), the other columns their numbers. Raises ``PanicException`` when ``obj``
-        has fewer columns than the learned encoding needs. Never changes the encoder.
+        has fewer columns than the learned encoding needs. Never changes what the encoder
+        learned; it keeps the ``str`` of each text it decoded for its next decode, until it
+        learns again.
         """
 
     def __getstate__(self) -> bytes:
