@@ -411,7 +411,14 @@ TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t e
     return set;
 }
 
-std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j, std::size_t rows) {
+void sort_distinct(std::vector<std::uint64_t>& values) {
+    // A radix sort: bit patterns sort several times faster by their digits than by
+    // comparisons.
+    boost::sort::spreadsort::integer_sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+}
+
+std::vector<std::uint64_t> chunk_numbers(const Matrix& matrix, std::size_t j, std::size_t rows, bool& sorted) {
     // A few distinct values stay in a small hash set. Where the first rows are mostly
     // distinct, sorting every row's bits costs less than hashing them first.
     constexpr std::size_t probe_rows = 4096;
@@ -428,16 +435,16 @@ std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j,
     }
     std::vector<std::uint64_t> out;
     if (i < rows) {
+        // Mostly distinct: every row's, sorted only if a merge or the tables need them.
         seen = {};
         out.resize(rows);
         for (std::size_t r = 0; r < rows; ++r) out[r] = std::bit_cast<std::uint64_t>(matrix.at(r, j));
-    } else {
-        out.assign(seen.begin(), seen.end());
+        sorted = false;
+        return out;
     }
-    // A radix sort: a chunk's numbers are often mostly distinct, and bit patterns sort
-    // several times faster by their digits than by comparisons.
-    boost::sort::spreadsort::integer_sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
+    out.assign(seen.begin(), seen.end());
+    sort_distinct(out);
+    sorted = true;
     return out;
 }
 

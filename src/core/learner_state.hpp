@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <type_traits>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -28,8 +30,14 @@ using TextSet = TextColumn;
 /// nested parallelism when called from a pool task.
 TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end);
 
-/// The distinct bit patterns of the first `rows` numbers of matrix column j, ascending.
-std::vector<std::uint64_t> distinct_numbers(const Matrix& matrix, std::size_t j, std::size_t rows);
+/// The bit patterns of the first `rows` numbers of matrix column j. Distinct and ascending
+/// when `sorted` comes back true; otherwise, for mostly distinct numbers, every row's in
+/// row order, for `sort_distinct` once they are needed (a column that stays numeric never
+/// needs them).
+std::vector<std::uint64_t> chunk_numbers(const Matrix& matrix, std::size_t j, std::size_t rows, bool& sorted);
+
+/// Sorts bit patterns and drops their repeats.
+void sort_distinct(std::vector<std::uint64_t>& values);
 
 /// The union of two sets of distinct values, each ascending.
 TextSet set_union_of(const TextSet& a, const TextSet& b);
@@ -75,14 +83,23 @@ public:
     void add(Piece&& piece) {
         if (!piece.empty()) pieces_.push_back(std::make_shared<const Piece>(std::move(piece)));
     }
-    void add(PiecewiseSet&& other) {
-        pieces_.insert(pieces_.end(), std::make_move_iterator(other.pieces_.begin()),
-                       std::make_move_iterator(other.pieces_.end()));
-        other.pieces_.clear();
+    /// Adds values in any order, repeats allowed: they are sorted only when the set is
+    /// first read. (Bit patterns only.)
+    void add_unsorted(Piece&& piece) {
+        if (!piece.empty()) unsorted_.push_back(std::make_shared<const Piece>(std::move(piece)));
     }
-    bool empty() const noexcept { return pieces_.empty(); }
-    /// The sorted pieces as they are, not merged.
-    const Pieces& pieces() const noexcept { return pieces_; }
+    void add(PiecewiseSet&& other) {
+        for (auto [from, to] : {std::pair{&other.pieces_, &pieces_}, std::pair{&other.unsorted_, &unsorted_}}) {
+            to->insert(to->end(), std::make_move_iterator(from->begin()), std::make_move_iterator(from->end()));
+            from->clear();
+        }
+    }
+    bool empty() const noexcept { return pieces_.empty() && unsorted_.empty(); }
+    /// The sorted pieces, not merged.
+    const Pieces& pieces() const {
+        sort_pieces();
+        return pieces_;
+    }
     /// The distinct values, ascending. Merges with the worker pool's nested parallelism
     /// when called from a pool task.
     const Piece& values() const {
@@ -96,6 +113,7 @@ private:
     // about log2(pieces) times. A merged pair replaces this set's pointers to the pair;
     // copies of the set still holding them are not affected.
     void merge_pieces() const {
+        sort_pieces();
         while (pieces_.size() > 1) {
             Pieces next((pieces_.size() + 1) / 2);
             for_each_pair(pieces_.size() / 2, [&](std::size_t k) {
@@ -108,7 +126,24 @@ private:
         }
     }
 
+    // Sorted copies of the unsorted pieces join the sorted ones (copies: the unsorted may
+    // be shared with another set), each sorted by its own task.
+    void sort_pieces() const {
+        if constexpr (std::is_same_v<Piece, std::vector<std::uint64_t>>) {
+            if (unsorted_.empty()) return;
+            const std::size_t first = pieces_.size();
+            pieces_.resize(first + unsorted_.size());
+            for_each_pair(unsorted_.size(), [&](std::size_t k) {
+                Piece sorted = *unsorted_[k];
+                sort_distinct(sorted);
+                pieces_[first + k] = std::make_shared<const Piece>(std::move(sorted));
+            });
+            unsorted_.clear();
+        }
+    }
+
     mutable Pieces pieces_;
+    mutable Pieces unsorted_;
 };
 
 /// One column of the rows a learner saw. Whether a number becomes its number text or its

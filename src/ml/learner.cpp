@@ -232,7 +232,8 @@ public:
         tasks_.submit([this, j, turn] {
             ColumnLearning& column = learned_[j];
             const Matrix& matrix = columns_->matrix;
-            std::vector<std::uint64_t> numbers = distinct_numbers(matrix, j, column.turned ? turn : matrix.rows);
+            bool sorted = true;
+            std::vector<std::uint64_t> numbers = chunk_numbers(matrix, j, column.turned ? turn : matrix.rows, sorted);
             std::vector<NumberKey> keys(keys_[j].begin(), keys_[j].end());
             keys_[j] = {};
             if (const Uniform kind = uniform_[j]; kind != Uniform::none_yet && kind != Uniform::mixed) {
@@ -248,7 +249,11 @@ public:
             for (const auto text : strs) str_texts.push_back(text);
             strs_[j] = {};
             column.str_texts.add(std::move(str_texts));
-            column.numbers.add(std::move(numbers));
+            if (sorted) {
+                column.numbers.add(std::move(numbers));
+            } else {
+                column.numbers.add_unsorted(std::move(numbers));
+            }
             if (!column.turned) return;
             // One staged text per row, or per distinct object when staged by reference; either
             // way the first `turn` are the number texts of the rows above the first text.
