@@ -10,7 +10,6 @@
 #include <functional>
 #include <optional>
 #include <type_traits>
-#include <utility>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -86,13 +85,12 @@ public:
     /// Adds values in any order, repeats allowed: they are sorted only when the set is
     /// first read. (Bit patterns only.)
     void add_unsorted(Piece&& piece) {
+        static_assert(std::is_same_v<Piece, std::vector<std::uint64_t>>, "only bit patterns are sorted when read");
         if (!piece.empty()) unsorted_.push_back(std::make_shared<const Piece>(std::move(piece)));
     }
     void add(PiecewiseSet&& other) {
-        for (auto [from, to] : {std::pair{&other.pieces_, &pieces_}, std::pair{&other.unsorted_, &unsorted_}}) {
-            to->insert(to->end(), std::make_move_iterator(from->begin()), std::make_move_iterator(from->end()));
-            from->clear();
-        }
+        move_into(other.pieces_, pieces_);
+        move_into(other.unsorted_, unsorted_);
     }
     bool empty() const noexcept { return pieces_.empty() && unsorted_.empty(); }
     /// The sorted pieces, not merged.
@@ -140,6 +138,11 @@ private:
             });
             unsorted_.clear();
         }
+    }
+
+    static void move_into(Pieces& from, Pieces& to) {
+        to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+        from.clear();
     }
 
     mutable Pieces pieces_;
