@@ -347,12 +347,21 @@ def test_a_merged_learner_is_left_as_it_was(case):
         return learner
 
     later, twin = updated(), updated()
-    for head in (arr[: rnd.randrange(arr.shape[0] + 1)], arr):
-        merged = quorvel_ml.Learner().update(head).merge(later)
+    cut = rnd.randrange(arr.shape[0] + 1)
+    # Rows before and after the later learner's: its pieces then stand first, among others
+    # and last in the merged learner's, whose pieces are joined pairwise.
+    for head, tail in (([], [arr]), ([arr[:cut], arr[cut:]], [arr[:cut]]), ([arr], [])):
+        merged = quorvel_ml.Learner()
+        for part in head:
+            merged.update(part)
+        merged.merge(later)
+        for part in tail:
+            merged.update(part)
         whole = quorvel.Encoder()
-        whole.encode(np.concatenate([head, arr]))
+        whole.encode(np.concatenate([*head, arr, *tail]))
         assert merged.encoder().__getstate__() == whole.__getstate__()
-        assert merged.__getstate__() != b"" and later.__getstate__() == twin.__getstate__()
+        merged.__getstate__()  # joins all of the merged learner's sets
+        assert later.__getstate__() == twin.__getstate__()
 
 
 @pytest.mark.parametrize("dtype", [np.int64, np.uint8, np.float32, np.float16, np.bool_, np.float64])
