@@ -56,6 +56,20 @@ ArrowTextColumn::Chunk ArrowTextColumn::hold(OwnedArray array, Layout layout) {
     return held;
 }
 
+std::size_t ArrowTextColumn::staged_bytes_bound() const noexcept {
+    if (layout_ == Layout::string_view) return 0;
+    std::size_t total = 0;
+    for (const Chunk& held : chunks_) {
+        const auto n = static_cast<std::size_t>(held.array->length);
+        const auto span = [&](const auto* offsets) { return static_cast<std::size_t>(offsets[n] - offsets[0]); };
+        total += layout_ == Layout::string ? span(static_cast<const std::int32_t*>(held.offsets))
+                                           : span(static_cast<const std::int64_t*>(held.offsets));
+        // A producer may leave the null count unknown (-1).
+        total += 4 * (held.array->null_count < 0 ? n : static_cast<std::size_t>(held.array->null_count));
+    }
+    return total;
+}
+
 std::optional<ArrowTextColumn> ArrowTextColumn::open(PyObject* source, std::size_t rows) {
     Ref capsule = Ref::steal(PyObject_CallMethod(source, "__arrow_c_stream__", nullptr));
     if (!capsule || !PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) {

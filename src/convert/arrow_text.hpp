@@ -33,6 +33,11 @@ public:
     template <class Run32, class Run64, class Text, class Missing>
     void for_each_run(Run32&& run32, Run64&& run64, Text&& text, Missing&& missing) const;
 
+    /// At most the bytes that staging the column takes: every text's bytes, and 4 for each
+    /// null, the longest marker it may stand as. 0 for string views, whose texts do not
+    /// lie back to back.
+    std::size_t staged_bytes_bound() const noexcept;
+
 private:
     enum class Layout { string, large_string, string_view };
 

@@ -471,8 +471,12 @@ void CellPass::read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bo
     TextColumn& texts = texts_[j];
     std::size_t i = 0;
     // Before a column's first text, a NaN cell is a number; every other cell is text.
+    // The column's texts are then staged into one buffer of their known size, made
+    // resident at once.
     auto begin_text = [&] {
-        if (!text_mode_[j]) switch_to_text(i, j);
+        if (text_mode_[j]) return;
+        texts.reserve(matrix_.rows, column.staged_bytes_bound(), Prefault::yes);
+        switch_to_text(i, j);
     };
     auto run = [&](const char* data, const auto* offsets, std::size_t count) {
         begin_text();

@@ -64,12 +64,17 @@ public:
 
     void reserve(std::size_t count) { ends_.reserve(count); }
     /// Room for `count` texts of `bytes` bytes in all, so that staging them grows nothing.
-    void reserve(std::size_t count, std::size_t bytes) {
+    /// An empty column's buffer is made resident at once when asked (for a size known to
+    /// be filled nearly whole: faulting it in page by page costs more than the copy).
+    void reserve(std::size_t count, std::size_t bytes, Prefault prefault = Prefault::no) {
         ends_.reserve(count);
-        if (bytes > capacity_) {
+        if (bytes <= capacity_) return;
+        if (used_ == 0) {
+            bytes_ = make_byte_buffer(bytes, prefault);
+        } else {
             grow_byte_buffer(bytes_, used_, bytes);
-            capacity_ = bytes;
         }
+        capacity_ = bytes;
     }
     /// The bytes of all texts held.
     std::size_t bytes() const noexcept { return used_; }
