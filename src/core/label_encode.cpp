@@ -1,9 +1,9 @@
 // The code rule of one text column: distinct texts sorted byte-wise, numbered 0, 1, 2, ...
 //
-// Only the distinct texts are sorted. Every row's hash is computed in parallel; the rows
-// then go into sets of distinct texts (holding 4-byte ids and using the precomputed
-// hashes, so neither lookups nor growth hash again; large columns are split by hash into
-// shards filled in parallel), and each row's distinct id is remembered. A distinct text
+// Only the distinct texts are sorted. The rows go into sets of distinct texts (holding
+// 4-byte ids; each text is hashed once, so neither lookups nor growth hash again; large
+// columns are split by stretches of rows, or by hash into shards, filled in parallel),
+// and each row's distinct id is remembered. A distinct text
 // is known by the first row that holds it (4 bytes, not a 16-byte view). The k distinct
 // ids are sorted on an 8-byte key taken after the bytes that all texts share (most
 // comparisons never touch the texts) and numbered; the texts are copied once, in byte
@@ -64,9 +64,23 @@ struct HashedText {
     std::uint64_t hash;
 };
 
+// How the rows' hashes are had: computed as each row is taken, in the same pass that
+// looks its text up (a large array of them would be written and read back), or read
+// from such an array where rows are first grouped by their hashes.
+struct HashedInPass {
+    std::uint64_t seed;
+    std::uint64_t operator()(std::size_t, std::string_view text) const noexcept {
+        return XXH3_64bits_withSeed(text.data(), text.size(), seed);
+    }
+};
+struct HashedBefore {
+    const BufferVector<std::uint64_t>* hashes;  // of every row
+    std::uint64_t operator()(std::size_t row, std::string_view) const noexcept { return (*hashes)[row]; }
+};
+
 // The distinct texts found so far, numbered in order of first occurrence, each known by
-// the first row that holds it; its text and hash are read through that row. A set of them
-// holds only the 4-byte numbers: its slots stay small enough for the set to sit in cache,
+// the first row that holds it, through which its text is read, and with its hash. A set
+// of them holds only the 4-byte numbers: its slots stay small enough for the set to sit in cache,
 // and a text is compared only when the set's own hash bits match.
 //
 // A column with many rows per distinct text finds most rows' texts already in the set, and
@@ -77,8 +91,8 @@ struct HashedText {
 template <class Id>
 struct DistinctRows {
     const TextColumn* values;
-    const BufferVector<std::uint64_t>* hashes;  // of every row
     BufferVector<Id> first_rows;                // by distinct number
+    BufferVector<std::uint64_t> hashes;         // by distinct number
     bool compact = false;                       // texts read from the copies below
     std::vector<char> bytes;                    // the distinct texts back to back
     BufferVector<std::size_t> ends;             // the end of each in `bytes`
@@ -88,10 +102,11 @@ struct DistinctRows {
         const std::size_t begin = id == 0 ? 0 : ends[id - 1];
         return {bytes.data() + begin, ends[id] - begin};
     }
-    std::uint64_t hash(std::uint32_t id) const noexcept { return (*hashes)[first_rows[id]]; }
+    std::uint64_t hash(std::uint32_t id) const noexcept { return hashes[id]; }
 
-    void add(std::size_t row, std::string_view text) {
+    void add(std::size_t row, std::string_view text, std::uint64_t hash) {
         first_rows.push_back(static_cast<Id>(row));
+        hashes.push_back(hash);
         if (!compact) return;
         bytes.insert(bytes.end(), text.begin(), text.end());
         ends.push_back(bytes.size());
@@ -173,46 +188,55 @@ struct DistinctSet {
     DistinctRows<Id> distinct;
     IdSet<Id> ids;
 
-    DistinctSet(const TextColumn& values, const BufferVector<std::uint64_t>& hashes, std::size_t expected, bool compact)
-        : distinct{&values, &hashes, {}, compact, {}, {}}, ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct}) {
+    DistinctSet(const TextColumn& values, std::size_t expected, bool compact)
+        : distinct{&values, {}, {}, compact, {}, {}}, ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct}) {
         if (expected != 0) {
             ids.reserve(expected);
             distinct.first_rows.reserve(expected);
+            distinct.hashes.reserve(expected);
             if (compact) distinct.ends.reserve(expected);
         }
     }
     DistinctSet(const DistinctSet&) = delete;
     DistinctSet& operator=(const DistinctSet&) = delete;
 
+    static constexpr Id absent = std::numeric_limits<Id>::max();  // no id: ids are below the row count
+
+    // The id of a text, or `absent`. Changes nothing, so finds may run at once.
+    Id find(std::string_view text, std::uint64_t hash) const {
+        const auto found = ids.find(HashedText{text, hash});
+        return found != ids.end() ? static_cast<Id>(*found) : absent;
+    }
+
     // The id of the text held by `row`, which is added when new.
     std::uint32_t id_of(std::size_t row, std::string_view text, std::uint64_t hash) {
         const auto found = ids.find(HashedText{text, hash});
         if (found != ids.end()) return *found;
         const auto id = static_cast<std::uint32_t>(distinct.first_rows.size());
-        distinct.add(row, text);
+        distinct.add(row, text, hash);
         ids.insert(id);
         return id;
     }
 
     // Takes the given rows in order; `local[row]` receives each one's id.
-    template <class Rows>
-    void take(const Rows& rows, BufferVector<Id>& local) {
+    template <class Rows, class HashOf>
+    void take(const Rows& rows, BufferVector<Id>& local, const HashOf& hash_of) {
         const TextColumn& values = *distinct.values;
-        const BufferVector<std::uint64_t>& hashes = *distinct.hashes;
         for (std::size_t r = 0; r < rows.size(); ++r) {
             const std::size_t i = rows[r];
-            local[i] = static_cast<Id>(id_of(i, values[i], hashes[i]));
+            const std::string_view text = values[i];
+            local[i] = static_cast<Id>(id_of(i, text, hash_of(i, text)));
         }
     }
 };
 
 // The first row of each distinct text among the given rows, in order of first
 // occurrence; `local[row]` receives each given row's index into them.
-template <class Id, class Rows>
-BufferVector<Id> distinct_of(const TextColumn& values, const BufferVector<std::uint64_t>& hashes, std::size_t expected,
-                             bool compact, BufferVector<Id>& local, const Rows& rows) {
-    DistinctSet<Id> set(values, hashes, expected, compact);
-    set.take(rows, local);
+template <class Id, class Rows, class HashOf>
+BufferVector<Id> distinct_of(const TextColumn& values, const HashOf& hash_of, std::size_t expected, bool compact,
+                             BufferVector<Id>& local, const Rows& rows) {
+    DistinctSet<Id> set(values, expected, compact);
+    set.take(rows, local, hash_of);
     return std::move(set.distinct.first_rows);
 }
 
@@ -228,17 +252,16 @@ struct RowRange {
 // cache), then the later stretches' distinct texts are looked up in the first one's set,
 // which gathers them all, and their rows' ids are renumbered. The lookups cost one per
 // distinct text of a stretch, little where rows are many per text.
-template <class Id>
-BufferVector<Id> distinct_by_stretches(const TextColumn& values, const BufferVector<std::uint64_t>& hashes,
-                                       std::size_t expected, bool compact, BufferVector<Id>& row_ids,
-                                       std::size_t stretches) {
+template <class Id, class HashOf>
+BufferVector<Id> distinct_by_stretches(const TextColumn& values, const HashOf& hash_of, std::size_t expected,
+                                       bool compact, BufferVector<Id>& row_ids, std::size_t stretches) {
     const std::size_t n = values.size();
     const auto start = [&](std::size_t c) { return n * c / stretches; };
     std::vector<std::unique_ptr<DistinctSet<Id>>> sets(stretches);
     tbb::parallel_for(std::size_t{0}, stretches, [&](std::size_t c) {
         const std::size_t rows = start(c + 1) - start(c);
-        sets[c] = std::make_unique<DistinctSet<Id>>(values, hashes, std::min(expected, rows), compact);
-        sets[c]->take(RowRange{start(c), rows}, row_ids);
+        sets[c] = std::make_unique<DistinctSet<Id>>(values, std::min(expected, rows), compact);
+        sets[c]->take(RowRange{start(c), rows}, row_ids, hash_of);
     });
     DistinctSet<Id>& all = *sets[0];
     std::vector<BufferVector<Id>> renumber(stretches);
@@ -246,9 +269,17 @@ BufferVector<Id> distinct_by_stretches(const TextColumn& values, const BufferVec
         const DistinctRows<Id>& mine = sets[c]->distinct;
         const std::size_t k = mine.first_rows.size();
         renumber[c].resize(k);
+        // Most of a stretch's texts are in the first set already: they are found at once
+        // (finding changes no set), and only the rest are added, one after another.
+        for_range(k, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t id = begin; id < end; ++id) {
+                renumber[c][id] = all.find(mine.text(static_cast<std::uint32_t>(id)), mine.hash(static_cast<std::uint32_t>(id)));
+            }
+        });
         for (std::size_t id = 0; id < k; ++id) {
-            const std::size_t row = mine.first_rows[id];
-            renumber[c][id] = static_cast<Id>(all.id_of(row, mine.text(static_cast<std::uint32_t>(id)), hashes[row]));
+            if (renumber[c][id] != DistinctSet<Id>::absent) continue;
+            const auto mine_id = static_cast<std::uint32_t>(id);
+            renumber[c][id] = static_cast<Id>(all.id_of(mine.first_rows[id], mine.text(mine_id), mine.hash(mine_id)));
         }
         sets[c].reset();
     }
@@ -305,13 +336,6 @@ template <class Id>
 BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids, std::uint64_t seed,
                                 std::size_t expected) {
     const std::size_t n = values.size();
-    BufferVector<std::uint64_t> hashes(n);
-    for_range(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            const std::string_view text = values[i];
-            hashes[i] = XXH3_64bits_withSeed(text.data(), text.size(), seed);
-        }
-    });
     // Copies pay where rows repeat texts (a nearly unique column would only copy them all).
     const bool compact = n >= parallel_rows_min && expected * 4 <= n;
 
@@ -319,13 +343,20 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
     // and it never grows (each growth places every text found so far again). Few distinct
     // texts, or rows that repeat them: a set per stretch of rows stays in cache, and the
     // stretches' sets are small to join; splitting by hash would read the rows out of order.
-    if (n <= small_column_rows) return distinct_of(values, hashes, n, false, row_ids, AllRows{n});
-    if (n < parallel_rows_min) return distinct_of(values, hashes, expected, compact, row_ids, AllRows{n});
+    const HashedInPass in_pass{seed};
+    if (n <= small_column_rows) return distinct_of(values, in_pass, n, false, row_ids, AllRows{n});
+    if (n < parallel_rows_min) return distinct_of(values, in_pass, expected, compact, row_ids, AllRows{n});
     if (expected == 0 || compact) {
         const std::size_t stretches = std::min(pool_thread_count(), n / parallel_rows_min);
-        if (stretches <= 1) return distinct_of(values, hashes, expected, compact, row_ids, AllRows{n});
-        return distinct_by_stretches(values, hashes, expected, compact, row_ids, stretches);
+        if (stretches <= 1) return distinct_of(values, in_pass, expected, compact, row_ids, AllRows{n});
+        return distinct_by_stretches(values, in_pass, expected, compact, row_ids, stretches);
     }
+
+    BufferVector<std::uint64_t> hashes(n);
+    for_range(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) hashes[i] = in_pass(i, values[i]);
+    });
+    const HashedBefore before{&hashes};
 
     // Each shard task takes only its own rows, so it writes only their slots of `row_ids`:
     // their ids within the shard (32-bit, as one map would need over four billion
@@ -337,7 +368,7 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, shard_count, 1), [&](const tbb::blocked_range<std::size_t>& r) {
         for (std::size_t s = r.begin(); s < r.end(); ++s) {
             const SomeRows<Id> rows{grouped.data() + starts[s], starts[s + 1] - starts[s]};
-            shards[s] = distinct_of(values, hashes, expected / shard_count, compact, row_ids, rows);
+            shards[s] = distinct_of(values, before, expected / shard_count, compact, row_ids, rows);
         }
     });
     release(grouped);
