@@ -276,16 +276,34 @@ void CellPass::read_number_matrix(PyArrayObject* array, ElementReader read) {
 
 namespace {
 
+// A reader as a type of its own, so that the loops over a column inline it: a call
+// through a pointer per element costs more than the conversion.
+template <ElementReader Read>
+struct Inlined {
+    double operator()(const char* p) const { return Read(p); }
+};
+using ReadDouble = Inlined<element_as_double<double>>;
+
+// Calls body(reader) with the reader as an Inlined type where it is one of the common
+// ones, else with the pointer itself.
+template <class Body>
+void with_reader(ElementReader read, const Body& body) {
+    const auto as = [&]<ElementReader R>(Inlined<R> inlined) {
+        if (read != R) return false;
+        body(inlined);
+        return true;
+    };
+    if (as(ReadDouble{}) || as(Inlined<bool_as_double>{}) || as(Inlined<element_as_double<npy_long>>{}) ||
+        as(Inlined<element_as_double<npy_longlong>>{}) || as(Inlined<element_as_double<npy_int>>{}) ||
+        as(Inlined<element_as_double<float>>{}) || as(Inlined<element_as_double<npy_ubyte>>{}) ||
+        as(Inlined<element_as_double<npy_byte>>{})) {
+        return;
+    }
+    body(read);
+}
+
 // Copies in tiles of rows x columns: the matrix is row-major, so a column on its own
 // touches one page per row; a tile keeps the pages it writes (and reads) few.
-// Reads a native float64 element.
-struct ReadDouble {
-    double operator()(const char* p) const {
-        double value;
-        std::memcpy(&value, p, sizeof value);
-        return value;
-    }
-};
 
 template <class Read>
 void copy_number_tiles(Matrix& matrix, const std::size_t* positions, std::size_t count, const char* base,
@@ -333,11 +351,9 @@ void CellPass::read_number_columns(const std::size_t* positions, std::size_t cou
             fault("cell pass: numbers read into text column " + std::to_string(positions[k]));
         }
     }
-    if (read == element_as_double<double>) {  // the common case, inlined
-        copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, ReadDouble{});
-    } else {
-        copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, read);
-    }
+    with_reader(read, [&](auto reader) {
+        copy_number_tiles(matrix_, positions, count, base, column_stride, row_stride, reader);
+    });
     if (!observe_numbers_) return;
     for (std::size_t k = 0; k < count; ++k) {
         sink_->numbers(positions[k], base + static_cast<npy_intp>(k) * column_stride, row_stride, descr);
