@@ -304,7 +304,6 @@ void with_reader(ElementReader read, const Body& body) {
 
 // Copies in tiles of rows x columns: the matrix is row-major, so a column on its own
 // touches one page per row; a tile keeps the pages it writes (and reads) few.
-
 template <class Read>
 void copy_number_tiles(Matrix& matrix, const std::size_t* positions, std::size_t count, const char* base,
                        npy_intp column_stride, npy_intp row_stride, Read read) {

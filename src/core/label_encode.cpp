@@ -3,12 +3,12 @@
 // Only the distinct texts are sorted. The rows go into sets of distinct texts (holding
 // 4-byte ids; each text is hashed once, so neither lookups nor growth hash again; large
 // columns are split by stretches of rows, or by hash into shards, filled in parallel),
-// and each row's distinct id is remembered. A distinct text
-// is known by the first row that holds it (4 bytes, not a 16-byte view). The k distinct
-// ids are sorted on an 8-byte key taken after the bytes that all texts share (most
-// comparisons never touch the texts) and numbered; the texts are copied once, in byte
-// order, into the store that the code table and the decode map share; then the rows'
-// codes, the code table and the decode map are filled in parallel.
+// and each row's distinct id is remembered. A distinct text is known by the first row
+// that holds it (4 bytes, not a 16-byte view). The k distinct ids are sorted on an 8-byte
+// key taken after the bytes that all texts share (most comparisons never touch the
+// texts) and numbered; the texts are copied once, in byte order, into the store that the
+// code table and the decode map share; then the rows' codes, the code table and the
+// decode map are filled in parallel.
 // Sorting all n rows would do the same job with n log n string comparisons; columns
 // usually hold far fewer distinct texts than rows. Columns whose texts are nearly all
 // distinct, as a sample of their rows tells, are the exception: their rows are sorted.
@@ -273,7 +273,8 @@ BufferVector<Id> distinct_by_stretches(const TextColumn& values, const HashOf& h
         // (finding changes no set), and only the rest are added, one after another.
         for_range(k, [&](std::size_t begin, std::size_t end) {
             for (std::size_t id = begin; id < end; ++id) {
-                renumber[c][id] = all.find(mine.text(static_cast<std::uint32_t>(id)), mine.hash(static_cast<std::uint32_t>(id)));
+                const auto mine_id = static_cast<std::uint32_t>(id);
+                renumber[c][id] = all.find(mine.text(mine_id), mine.hash(mine_id));
             }
         });
         for (std::size_t id = 0; id < k; ++id) {
