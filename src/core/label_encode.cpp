@@ -94,22 +94,17 @@ struct DistinctRows {
     BufferVector<Id> first_rows;                // by distinct number
     BufferVector<std::uint64_t> hashes;         // by distinct number
     bool compact = false;                       // texts read from the copies below
-    std::vector<char> bytes;                    // the distinct texts back to back
-    BufferVector<std::size_t> ends;             // the end of each in `bytes`
+    TextColumn copies;                          // the distinct texts back to back, by id
 
     std::string_view text(std::uint32_t id) const noexcept {
-        if (!compact) return (*values)[first_rows[id]];
-        const std::size_t begin = id == 0 ? 0 : ends[id - 1];
-        return {bytes.data() + begin, ends[id] - begin};
+        return compact ? copies[id] : (*values)[first_rows[id]];
     }
     std::uint64_t hash(std::uint32_t id) const noexcept { return hashes[id]; }
 
     void add(std::size_t row, std::string_view text, std::uint64_t hash) {
         first_rows.push_back(static_cast<Id>(row));
         hashes.push_back(hash);
-        if (!compact) return;
-        bytes.insert(bytes.end(), text.begin(), text.end());
-        ends.push_back(bytes.size());
+        if (compact) copies.push_back(text);
     }
 };
 
@@ -189,12 +184,12 @@ struct DistinctSet {
     IdSet<Id> ids;
 
     DistinctSet(const TextColumn& values, std::size_t expected, bool compact)
-        : distinct{&values, {}, {}, compact, {}, {}}, ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct}) {
+        : distinct{&values, {}, {}, compact, {}}, ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct}) {
         if (expected != 0) {
             ids.reserve(expected);
             distinct.first_rows.reserve(expected);
             distinct.hashes.reserve(expected);
-            if (compact) distinct.ends.reserve(expected);
+            if (compact) distinct.copies.reserve(expected);
         }
     }
     DistinctSet(const DistinctSet&) = delete;
