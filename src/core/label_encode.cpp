@@ -80,41 +80,63 @@ struct HashedBefore {
 
 // The distinct texts found so far, numbered in order of first occurrence, each known by
 // the first row that holds it, through which its text is read, and with its hash. A set
-// of them holds only the 4-byte numbers: its slots stay small enough for the set to sit in cache,
-// and a text is compared only when the set's own hash bits match.
+// of them holds one 4-byte entry per text: its slots stay small enough for the set to sit
+// in cache, and a text is compared only when the set's own hash bits match.
 //
 // A column with many rows per distinct text finds most rows' texts already in the set, and
 // each such find compares the row's text with the distinct one. Read through its first row,
 // that text lies anywhere in the column (cache misses on the row's end offset and on its
-// bytes, per row); so such columns also keep a compact copy of each distinct text, which
-// stays in cache.
+// bytes, per row); so such columns also keep a compact copy of each distinct text, a
+// record of its number, its length and its bytes, and a set entry is where the record
+// starts: a find then reads one place besides the set's slot. Otherwise an entry is the
+// text's number.
 template <class Id>
 struct DistinctRows {
     const TextColumn* values;
     BufferVector<Id> first_rows;                // by distinct number
     BufferVector<std::uint64_t> hashes;         // by distinct number
-    bool compact = false;                       // texts read from the copies below
-    TextColumn copies;                          // the distinct texts back to back, by id
+    bool compact = false;                       // texts read from the records below
+    std::vector<char> records;                  // number and length (4 bytes each), then the bytes
+    BufferVector<std::uint32_t> record_at;      // by distinct number
 
-    std::string_view text(std::uint32_t id) const noexcept {
-        return compact ? copies[id] : (*values)[first_rows[id]];
+    static constexpr std::size_t record_header = 2 * sizeof(std::uint32_t);
+
+    std::uint32_t field(std::uint32_t entry, std::size_t at) const noexcept {
+        std::uint32_t value;
+        std::memcpy(&value, records.data() + entry + at, sizeof value);
+        return value;
     }
+    std::string_view entry_text(std::uint32_t entry) const noexcept {
+        if (!compact) return (*values)[first_rows[entry]];
+        return {records.data() + entry + record_header, field(entry, sizeof(std::uint32_t))};
+    }
+    std::uint32_t entry_id(std::uint32_t entry) const noexcept { return compact ? field(entry, 0) : entry; }
+
+    std::string_view text(std::uint32_t id) const noexcept { return entry_text(compact ? record_at[id] : id); }
     std::uint64_t hash(std::uint32_t id) const noexcept { return hashes[id]; }
 
-    void add(std::size_t row, std::string_view text, std::uint64_t hash) {
+    // Adds the text of `row` as the next number; returns its set entry.
+    std::uint32_t add(std::size_t row, std::string_view text, std::uint64_t hash) {
+        const auto id = static_cast<std::uint32_t>(first_rows.size());
         first_rows.push_back(static_cast<Id>(row));
         hashes.push_back(hash);
-        if (compact) copies.push_back(text);
+        if (!compact) return id;
+        const auto entry = static_cast<std::uint32_t>(records.size());
+        const std::uint32_t header[2] = {id, static_cast<std::uint32_t>(text.size())};
+        const auto* header_bytes = reinterpret_cast<const char*>(header);
+        records.insert(records.end(), header_bytes, header_bytes + record_header);
+        records.insert(records.end(), text.begin(), text.end());
+        record_at.push_back(entry);
+        return entry;
     }
 };
-
 
 template <class Id>
 struct IdHash {
     using is_transparent = void;
     using is_avalanching = void;  // the stored hashes are seeded XXH3 values
     const DistinctRows<Id>* distinct;
-    std::size_t operator()(std::uint32_t id) const noexcept { return distinct->hash(id); }
+    std::size_t operator()(std::uint32_t entry) const noexcept { return distinct->hash(distinct->entry_id(entry)); }
     std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
 };
 
@@ -123,11 +145,11 @@ struct SameText {
     using is_transparent = void;
     const DistinctRows<Id>* distinct;
     bool operator()(std::uint32_t a, std::uint32_t b) const noexcept { return a == b; }  // distinct by construction
-    bool operator()(const HashedText& key, std::uint32_t id) const noexcept {
+    bool operator()(const HashedText& key, std::uint32_t entry) const noexcept {
         // Nearly every row is compared once with the distinct text it repeats.
-        return same_bytes(distinct->text(id), key.text);
+        return same_bytes(distinct->entry_text(entry), key.text);
     }
-    bool operator()(std::uint32_t id, const HashedText& key) const noexcept { return (*this)(key, id); }
+    bool operator()(std::uint32_t entry, const HashedText& key) const noexcept { return (*this)(key, entry); }
 };
 
 template <class Id>
@@ -184,12 +206,12 @@ struct DistinctSet {
     IdSet<Id> ids;
 
     DistinctSet(const TextColumn& values, std::size_t expected, bool compact)
-        : distinct{&values, {}, {}, compact, {}}, ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct}) {
+        : distinct{&values, {}, {}, compact, {}, {}}, ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct}) {
         if (expected != 0) {
             ids.reserve(expected);
             distinct.first_rows.reserve(expected);
             distinct.hashes.reserve(expected);
-            if (compact) distinct.copies.reserve(expected);
+            if (compact) distinct.record_at.reserve(expected);
         }
     }
     DistinctSet(const DistinctSet&) = delete;
@@ -200,16 +222,15 @@ struct DistinctSet {
     // The id of a text, or `absent`. Changes nothing, so finds may run at once.
     Id find(std::string_view text, std::uint64_t hash) const {
         const auto found = ids.find(HashedText{text, hash});
-        return found != ids.end() ? static_cast<Id>(*found) : absent;
+        return found != ids.end() ? static_cast<Id>(distinct.entry_id(*found)) : absent;
     }
 
     // The id of the text held by `row`, which is added when new.
     std::uint32_t id_of(std::size_t row, std::string_view text, std::uint64_t hash) {
         const auto found = ids.find(HashedText{text, hash});
-        if (found != ids.end()) return *found;
+        if (found != ids.end()) return distinct.entry_id(*found);
         const auto id = static_cast<std::uint32_t>(distinct.first_rows.size());
-        distinct.add(row, text, hash);
-        ids.insert(id);
+        ids.insert(distinct.add(row, text, hash));
         return id;
     }
 
@@ -333,7 +354,9 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
                                 std::size_t expected) {
     const std::size_t n = values.size();
     // Copies pay where rows repeat texts (a nearly unique column would only copy them all).
-    const bool compact = n >= parallel_rows_min && expected * 4 <= n;
+    // Their records are found by 4-byte offsets: they must stay below 4 GiB.
+    const bool compact = n >= parallel_rows_min && expected * 4 <= n &&
+                         values.bytes() + DistinctRows<Id>::record_header * n < std::numeric_limits<std::uint32_t>::max();
 
     // A short column's map is sized for all its rows at once (a few tens of KiB at most),
     // and it never grows (each growth places every text found so far again). Few distinct
