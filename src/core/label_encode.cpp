@@ -114,6 +114,15 @@ struct DistinctRows {
 
     std::string_view text(std::uint32_t id) const noexcept { return entry_text(compact ? record_at[id] : id); }
     std::uint64_t hash(std::uint32_t id) const noexcept { return hashes[id]; }
+    // Starts fetching where text `id` is found: loops that read texts in a scattered order
+    // call it some texts ahead.
+    void prefetch(std::size_t id) const noexcept {
+        if (compact) {
+            __builtin_prefetch(&record_at[id]);
+        } else {
+            __builtin_prefetch(&first_rows[id]);
+        }
+    }
 
     // Adds the text of `row` as the next number; returns its set entry.
     std::uint32_t add(std::size_t row, std::string_view text, std::uint64_t hash) {
@@ -246,14 +255,14 @@ struct DistinctSet {
     }
 };
 
-// The first row of each distinct text among the given rows, in order of first
-// occurrence; `local[row]` receives each given row's index into them.
+// The distinct texts among the given rows, in order of first occurrence; `local[row]`
+// receives each given row's index into them. (The set is done with: its texts move out.)
 template <class Id, class Rows, class HashOf>
-BufferVector<Id> distinct_of(const TextColumn& values, const HashOf& hash_of, std::size_t expected, bool compact,
+DistinctRows<Id> distinct_of(const TextColumn& values, const HashOf& hash_of, std::size_t expected, bool compact,
                              BufferVector<Id>& local, const Rows& rows) {
     DistinctSet<Id> set(values, expected, compact);
     set.take(rows, local, hash_of);
-    return std::move(set.distinct.first_rows);
+    return std::move(set.distinct);
 }
 
 // The rows begin..end-1.
@@ -269,7 +278,7 @@ struct RowRange {
 // which gathers them all, and their rows' ids are renumbered. The lookups cost one per
 // distinct text of a stretch, little where rows are many per text.
 template <class Id, class HashOf>
-BufferVector<Id> distinct_by_stretches(const TextColumn& values, const HashOf& hash_of, std::size_t expected,
+DistinctRows<Id> distinct_by_stretches(const TextColumn& values, const HashOf& hash_of, std::size_t expected,
                                        bool compact, BufferVector<Id>& row_ids, std::size_t stretches) {
     const std::size_t n = values.size();
     const auto start = [&](std::size_t c) { return n * c / stretches; };
@@ -310,7 +319,7 @@ BufferVector<Id> distinct_by_stretches(const TextColumn& values, const HashOf& h
                               }
                           });
     }
-    return std::move(all.distinct.first_rows);
+    return std::move(all.distinct);
 }
 
 // The row indices grouped by shard, each group in row order; `starts[s]` is where shard
@@ -348,9 +357,10 @@ BufferVector<Id> rows_by_shard(const BufferVector<std::uint64_t>& hashes, std::v
 }
 
 // Pass 1: the first row of each distinct text (each text exactly once, in an order fixed
-// by the rows) and each row's distinct id, an index into them.
+// by the rows), with the compact copies where they were kept, and each row's distinct
+// id, an index into them.
 template <class Id>
-BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids, std::uint64_t seed,
+DistinctRows<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids, std::uint64_t seed,
                                 std::size_t expected) {
     const std::size_t n = values.size();
     // Copies pay where rows repeat texts (a nearly unique column would only copy them all).
@@ -383,7 +393,7 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
     std::vector<std::size_t> starts;
     BufferVector<Id> grouped = rows_by_shard<Id>(hashes, starts);
 
-    std::vector<BufferVector<Id>> shards(shard_count);
+    std::vector<DistinctRows<Id>> shards(shard_count);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, shard_count, 1), [&](const tbb::blocked_range<std::size_t>& r) {
         for (std::size_t s = r.begin(); s < r.end(); ++s) {
             const SomeRows<Id> rows{grouped.data() + starts[s], starts[s + 1] - starts[s]};
@@ -392,31 +402,29 @@ BufferVector<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
     });
     release(grouped);
     std::vector<std::size_t> base(shard_count + 1, 0);
-    for (std::size_t s = 0; s < shard_count; ++s) base[s + 1] = base[s] + shards[s].size();
-    BufferVector<Id> first_rows;
-    first_rows.reserve(base[shard_count]);
+    for (std::size_t s = 0; s < shard_count; ++s) base[s + 1] = base[s] + shards[s].first_rows.size();
+    DistinctRows<Id> all{&values, {}, {}, false, {}, {}};
+    all.first_rows.reserve(base[shard_count]);
     for (auto& shard : shards) {
-        first_rows.insert(first_rows.end(), shard.begin(), shard.end());
-        release(shard);
+        all.first_rows.insert(all.first_rows.end(), shard.first_rows.begin(), shard.first_rows.end());
+        shard = {};
     }
     for_range(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) row_ids[i] += static_cast<Id>(base[shard_of(hashes[i])]);
     });
-    return first_rows;
+    return all;
 }
 
-// The number of leading bytes that every text of the given rows shares (0 for none or no
-// rows). The distinct texts are read in id order, which jumps around the rows: large
-// columns are split.
-template <class Rows>
-std::size_t shared_prefix_length(const TextColumn& values, const Rows& first_rows) {
-    if (first_rows.size() == 0) return 0;
-    const std::string_view first = values[first_rows[0]];
+// The number of leading bytes that the texts text(0) .. text(k - 1) all share (0 for none
+// or no texts). Distinct texts read in id order jump around the rows: many are split.
+template <class TextOf>
+std::size_t shared_prefix_length(std::size_t k, const TextOf& text) {
+    if (k == 0) return 0;
+    const std::string_view first = text(0);
     // How many of the first `shared` bytes of `first` the texts of ids begin..end share.
     const auto shared_by = [&](std::size_t begin, std::size_t end, std::size_t shared) {
-        return shared_with(first, shared, begin, end, [&](std::size_t id) { return values[first_rows[id]]; });
+        return shared_with(first, shared, begin, end, text);
     };
-    const std::size_t k = first_rows.size();
     if (k < parallel_rows_min) return shared_by(0, k, first.size());
     return tbb::parallel_reduce(
         tbb::blocked_range<std::size_t>(0, k, row_grain), first.size(),
@@ -437,12 +445,11 @@ void sort_slots(BufferVector<Slot>& slots, const TextOf& text, std::size_t tied)
 // first). The texts are distinct, so an unstable sort cannot be observed. Texts often
 // share their first bytes (a common stem of identifiers, a year of dates): the prefix
 // keys are taken after what all texts share, so that they still tell most texts apart.
-template <class Id>
-BufferVector<Slot> sorted_ids(const TextColumn& values, const BufferVector<Id>& first_rows) {
-    const std::size_t skip = shared_prefix_length(values, first_rows);
-    const auto text = [&](std::size_t id) { return values[first_rows[id]]; };
-    const PackedKeys keys = packed_keys_of(first_rows.size(), [&](std::size_t id) { return text(id).substr(skip); });
-    BufferVector<Slot> slots(first_rows.size());
+template <class TextOf>
+BufferVector<Slot> sorted_ids(std::size_t k, const TextOf& text) {
+    const std::size_t skip = shared_prefix_length(k, text);
+    const PackedKeys keys = packed_keys_of(k, [&](std::size_t id) { return text(id).substr(skip); });
+    BufferVector<Slot> slots(k);
     for_range(slots.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t id = begin; id < end; ++id) slots[id] = {keys.key(text(id).substr(skip)), id};
     });
@@ -520,7 +527,7 @@ DecodeMap decode_map_of(const CodeTable& table, const std::vector<std::size_t>& 
 CodeTable encode_sorted_rows(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
                              DecodeMap* decode, const std::function<void()>& rows_read) {
     const std::size_t n = values.size();
-    const std::size_t skip = shared_prefix_length(values, AllRows{n});
+    const std::size_t skip = shared_prefix_length(n, [&](std::size_t row) { return values[row]; });
     const PackedKeys keys = packed_keys_of(n, [&](std::size_t row) { return values[row].substr(skip); });
     BufferVector<Slot> slots(n);  // prefix key and row
     for_range(n, [&](std::size_t begin, std::size_t end) {
@@ -621,10 +628,13 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     }
     const std::size_t expected = estimated_distinct(sample, n);
     BufferVector<Id> row_ids(n);
-    BufferVector<Id> first_rows = distinct_texts(values, row_ids, seed, expected);  // by distinct id
-    BufferVector<Slot> sorted = sorted_ids(values, first_rows);
+    DistinctRows<Id> distinct = distinct_texts(values, row_ids, seed, expected);  // by distinct id
+    release(distinct.hashes);
+    // Read from the compact copies where they were kept: they lie close together.
+    const auto text_of = [&](std::size_t id) { return distinct.text(static_cast<std::uint32_t>(id)); };
+    BufferVector<Slot> sorted = sorted_ids(distinct.first_rows.size(), text_of);
     const std::size_t k = sorted.size();
-    const auto staged_text = [&](std::size_t j) { return values[first_rows[sorted[j].id()]]; };
+    const auto staged_text = [&](std::size_t j) { return text_of(sorted[j].id()); };
     const std::vector<std::size_t> markers = marker_positions(k, staged_text);
 
     // Walk the distinct texts in byte order: number them (markers get no code and use up
@@ -640,13 +650,14 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     const std::size_t chunks = k >= parallel_sort_min ? store_chunks : 1;
     std::vector<TextStore> chunk_texts(chunks);
     for_places(k, chunks, markers, [&](std::size_t c, std::size_t begin, std::size_t end, std::size_t m) {
-        // The reads jump around: fetch the first row some places ahead, its text a few ahead.
+        // The reads jump around: fetch where a text is found some places ahead, the text
+        // itself a few ahead.
         constexpr std::size_t row_ahead = 32, text_ahead = 16;
         for (std::size_t j = begin; j < end; ++j) {
-            if (j + row_ahead < end) __builtin_prefetch(&first_rows[sorted[j + row_ahead].id()]);
+            if (j + row_ahead < end) distinct.prefetch(sorted[j + row_ahead].id());
             if (j + text_ahead < end) __builtin_prefetch(staged_text(j + text_ahead).data());
             const std::size_t id = sorted[j].id();
-            sorted[j].hold(chunk_texts[c].add(values[first_rows[id]]));
+            sorted[j].hold(chunk_texts[c].add(text_of(id)));
             if (m < markers.size() && markers[m] == j) {
                 ++m;
                 code_of_id[id] = no_code;
@@ -656,7 +667,7 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
         }
     });
     for (TextStore& chunk : chunk_texts) texts.adopt(std::move(chunk));
-    release(first_rows);
+    distinct = {};
     if (rows_read) rows_read();  // from here on only the stored copies are read
 
     // The rows' codes and the code table are independent: fill them at once.
