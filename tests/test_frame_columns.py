@@ -220,21 +220,26 @@ def test_frames_read_at_their_source_equal_values(frame):
 
 
 @pytest.mark.skipif(pa is None, reason="pyarrow is not installed")
-@pytest.mark.parametrize("rows, distinct", [(70_000, 3_000), (300_000, 100_000)])
+@pytest.mark.parametrize("rows, distinct, leading, scattered, markers, layout", [
+    (70_000, 3_000, 50, True, True, "string"),
+    (300_000, 100_000, 50, True, True, "large_string"),
+    (200_000, 5_000, 140_000, False, False, "string misaligned"),
+])
 @pytest.mark.parametrize("dtype", ["str", "string[pyarrow]"])
-def test_long_arrow_columns_equal_values(rows, distinct, dtype):
-    """Long Arrow string columns, large enough for the parallel paths of encoding: split
-    into chunks, sliced (non-zero offsets), missing values in a leading run and scattered,
-    the markers among the texts."""
+def test_long_arrow_columns_equal_values(rows, distinct, leading, scattered, markers, layout, dtype):
+    """Long Arrow string columns, large enough for the parallel paths of reading and
+    encoding: split into chunks, sliced (non-zero offsets), missing values in a leading run
+    (past the pieces that are read at once) and scattered or only there, the markers among
+    the texts or not (a missing value then brings its marker into the tables)."""
     needs_str_dtype(dtype)
     rng = np.random.default_rng(rows + len(dtype))
-    vocab = np.array([f"t{k:x}" + "y" * (k % 19) for k in range(distinct)] + ["nan", "NaN", "<NA>", ""], dtype=object)
-    cells = list(vocab[rng.integers(0, len(vocab), rows)])
-    for i in rng.choice(rows, rows // 20, replace=False):
-        cells[i] = None
-    cells[:50] = [None] * 50
+    vocab = [f"t{k:x}" + "y" * (k % 19) for k in range(distinct)] + (["nan", "NaN", "<NA>", ""] if markers else [])
+    cells = list(np.array(vocab, dtype=object)[rng.integers(0, len(vocab), rows)])
+    if scattered:
+        for i in rng.choice(rows, rows // 20, replace=False):
+            cells[i] = None
+    cells[:leading] = [None] * leading
     pieces = [int(p) for p in rng.integers(0, rows, 3)]
-    layout = "string" if rows < 100_000 else "large_string"
     frame = pd.DataFrame({"f": np.arange(rows, dtype=np.float64), "t": arrow_strings(cells, dtype, pieces, layout)})
     assert_two_roads_agree(frame.iloc[7:])
 

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "capi/ref.hpp"
+#include "core/parallel_range.hpp"
 
 namespace quorvel::convert {
 namespace {
@@ -68,6 +70,105 @@ std::size_t ArrowTextColumn::staged_bytes_bound() const noexcept {
         total += 4 * (held.array->null_count < 0 ? n : static_cast<std::size_t>(held.array->null_count));
     }
     return total;
+}
+
+std::optional<std::size_t> ArrowTextColumn::first_present() const noexcept {
+    std::size_t row = 0;
+    for (const Chunk& held : chunks_) {
+        const ArrowArray& chunk = *held.array;
+        for (std::int64_t i = 0; i < chunk.length; ++i) {
+            if (is_valid(chunk, i)) return row + static_cast<std::size_t>(i);
+        }
+        row += static_cast<std::size_t>(chunk.length);
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// A stretch of one chunk's rows, staged by one task.
+struct Piece {
+    const ArrowArray* chunk;
+    const void* offsets;     // of the chunk's row 0
+    std::int64_t begin, end;  // rows of the chunk
+    std::size_t bytes = 0;    // staged, markers included
+    std::size_t at = 0;       // where its bytes start among those appended
+    std::size_t row = 0;      // its first row among those appended
+};
+
+constexpr std::int64_t piece_rows = std::int64_t{1} << 16;
+
+}  // namespace
+
+bool ArrowTextColumn::stage_in_parallel(std::size_t first, std::string_view marker, TextColumn& texts) const {
+    if (layout_ == Layout::string_view) return false;
+    const bool large = layout_ == Layout::large_string;
+    std::vector<Piece> pieces;
+    std::size_t row = 0;
+    for (const Chunk& held : chunks_) {
+        const ArrowArray& chunk = *held.array;
+        const auto length = static_cast<std::size_t>(chunk.length);
+        if (row + length > first) {
+            for (auto begin = static_cast<std::int64_t>(first > row ? first - row : 0); begin < chunk.length;
+                 begin += piece_rows) {
+                pieces.push_back({&chunk, held.offsets, begin, std::min(chunk.length, begin + piece_rows)});
+            }
+        }
+        row += length;
+    }
+    // The offset of text k of a chunk; its length is that of k + 1 less this.
+    const auto offset = [large](const Piece& piece, std::int64_t k) {
+        return large ? static_cast<std::size_t>(static_cast<const std::int64_t*>(piece.offsets)[k])
+                     : static_cast<std::size_t>(static_cast<const std::int32_t*>(piece.offsets)[k]);
+    };
+    const auto bytes_of = [&](Piece& piece) {
+        const ArrowArray& chunk = *piece.chunk;
+        if (chunk.null_count == 0) return offset(piece, piece.end) - offset(piece, piece.begin);
+        std::size_t bytes = 0;
+        for (std::int64_t k = piece.begin; k < piece.end; ++k) {
+            bytes += is_valid(chunk, k) ? offset(piece, k + 1) - offset(piece, k) : marker.size();
+        }
+        return bytes;
+    };
+    for_each_range(pieces.size(), 2, [&](std::size_t p0, std::size_t p1) {
+        for (std::size_t p = p0; p < p1; ++p) pieces[p].bytes = bytes_of(pieces[p]);
+    });
+    std::size_t bytes = 0, rows = 0;
+    for (Piece& piece : pieces) {
+        piece.at = bytes;
+        piece.row = rows;
+        bytes += piece.bytes;
+        rows += static_cast<std::size_t>(piece.end - piece.begin);
+    }
+    const std::optional<TextColumn::InPlace> to = texts.append_in_place(rows, bytes);
+    if (!to) return false;
+    for_each_range(pieces.size(), 2, [&](std::size_t p0, std::size_t p1) {
+        for (std::size_t p = p0; p < p1; ++p) {
+            const Piece& piece = pieces[p];
+            const ArrowArray& chunk = *piece.chunk;
+            const char* data = chunk.buffers[2] != nullptr ? static_cast<const char*>(chunk.buffers[2]) : "";
+            char* out = to->bytes + piece.at;
+            std::uint32_t* ends = to->ends + piece.row;
+            std::size_t end = to->start + piece.at;  // of the text before
+            if (chunk.null_count == 0) {
+                const std::size_t from = offset(piece, piece.begin);
+                std::memcpy(out, data + from, offset(piece, piece.end) - from);
+                for (std::int64_t k = piece.begin; k < piece.end; ++k) {
+                    *ends++ = static_cast<std::uint32_t>(end + offset(piece, k + 1) - from);
+                }
+                continue;
+            }
+            for (std::int64_t k = piece.begin; k < piece.end; ++k) {
+                std::string_view text = marker;
+                if (is_valid(chunk, k)) text = {data + offset(piece, k), offset(piece, k + 1) - offset(piece, k)};
+                copy_bytes(out, text.data(), text.size());
+                out += text.size();
+                end += text.size();
+                *ends++ = static_cast<std::uint32_t>(end);
+            }
+        }
+    });
+    return true;
 }
 
 std::optional<ArrowTextColumn> ArrowTextColumn::open(PyObject* source, std::size_t rows) {

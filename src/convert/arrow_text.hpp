@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "convert/arrow_abi.hpp"
+#include "core/text_column.hpp"
 
 namespace quorvel::convert {
 
@@ -37,6 +38,15 @@ public:
     /// null, the longest marker it may stand as. 0 for string views, whose texts do not
     /// lie back to back.
     std::size_t staged_bytes_bound() const noexcept;
+
+    /// The first row that holds a value (not a null), if any.
+    std::optional<std::size_t> first_present() const noexcept;
+
+    /// Appends the rows from `first` on to `texts` as for_each_run gives them, each present
+    /// value's bytes and `marker` for each null, split over the worker pool (for the calling
+    /// thread, not for pool tasks). False, with nothing appended, for string views and where
+    /// `texts` cannot take them in place (see TextColumn::append_in_place).
+    bool stage_in_parallel(std::size_t first, std::string_view marker, TextColumn& texts) const;
 
 private:
     enum class Layout { string, large_string, string_view };

@@ -483,6 +483,7 @@ void CellPass::read_items(std::size_t j, PyObject* source, std::size_t column) {
 
 void CellPass::read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan) {
     if (keep_numeric_[j]) return read_arrow_as_numbers(j, column, missing_is_nan);
+    if (stage_arrow_in_parallel(j, column, missing_is_nan)) return column_done(j);
     TextColumn& texts = texts_[j];
     std::size_t i = 0;
     // Before a column's first text, a NaN cell is a number; every other cell is text.
@@ -519,6 +520,27 @@ void CellPass::read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bo
         });
     if (i != matrix_.rows) fault("cell pass: Arrow column " + std::to_string(j) + " has " + std::to_string(i) + " rows");
     column_done(j);
+}
+
+// A long column's texts are staged by the pool, cut into pieces: the same texts as the
+// row-by-row reading below gives. Nulls before the first value are numbers (NaN) where
+// they stand for a float NaN, and turn into its text when the column turns text there.
+bool CellPass::stage_arrow_in_parallel(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan) {
+    constexpr std::size_t parallel_rows = std::size_t{1} << 17;
+    TextColumn& texts = texts_[j];
+    if (matrix_.rows < parallel_rows || text_mode_[j] || !texts.empty()) return false;
+    const std::size_t bound = column.staged_bytes_bound();
+    if (bound == 0 || (bound >> 32) != 0) return false;  // string views; texts past 4 GiB
+    const std::optional<std::size_t> first = missing_is_nan ? column.first_present() : std::size_t{0};
+    if (!first) return false;  // all null: numbers, read row by row
+    for (std::size_t i = 0; i < *first; ++i) matrix_.at(i, j) = std::numeric_limits<double>::quiet_NaN();
+    // Not made resident here: the pieces fault their own pages in, in parallel.
+    texts.reserve(matrix_.rows, bound, Prefault::no);
+    switch_to_text(*first, j);
+    if (!column.stage_in_parallel(*first, missing_is_nan ? "nan" : "<NA>", texts) || texts.size() != matrix_.rows) {
+        fault("cell pass: Arrow column " + std::to_string(j) + " staged " + std::to_string(texts.size()) + " rows");
+    }
+    return true;
 }
 
 // A column kept numeric: every text is a cell that is no number; a null is NaN when it

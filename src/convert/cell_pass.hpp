@@ -184,6 +184,7 @@ private:
     void append_cell_text(std::size_t j, PyObject* cell);
     void not_numeric(std::size_t i, std::size_t j, std::string_view text);
     void read_arrow_as_numbers(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan);
+    bool stage_arrow_in_parallel(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan);
 
     Matrix& matrix_;
     std::vector<TextColumn>& texts_;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -110,6 +111,25 @@ public:
         for (std::size_t k = 0; k < count; ++k) {
             ends[k] = static_cast<std::uint32_t>((base + static_cast<std::size_t>(offsets[k + 1])) & kLowMask);
         }
+    }
+
+    /// Where `count` more texts of `bytes` bytes in all go, for a caller that writes them
+    /// itself, from several threads if it likes: their bytes back to back from `bytes`, and
+    /// at ends[k] the end of text k as `start` plus its end within the new bytes (the low
+    /// OffsetBits bits of it). Nothing when the column would pass 2^OffsetBits bytes, past
+    /// which ends are no longer kept as they are.
+    struct InPlace {
+        char* bytes;
+        std::uint32_t* ends;
+        std::size_t start;
+    };
+    std::optional<InPlace> append_in_place(std::size_t count, std::size_t bytes) {
+        if (!wraps_.empty() || ((used_ + bytes) >> OffsetBits) != 0) return std::nullopt;
+        if (bytes > capacity_ - used_) grow(bytes);
+        const std::size_t start = used_, size = ends_.size();
+        ends_.resize(size + count);
+        used_ += bytes;
+        return InPlace{bytes_.get() + start, ends_.data() + size, start};
     }
 
     std::size_t size() const noexcept { return ends_.size(); }
