@@ -525,10 +525,13 @@ void CellPass::read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bo
 // A long column's texts are staged by the pool, cut into pieces: the same texts as the
 // row-by-row reading below gives. Nulls before the first value are numbers (NaN) where
 // they stand for a float NaN, and turn into its text when the column turns text there.
+// Only while the pool has no column's work yet: otherwise this thread staging the column
+// as the pool encodes the columns before it keeps both busy, where waiting for the pool
+// to stage it would leave this thread idle.
 bool CellPass::stage_arrow_in_parallel(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan) {
     constexpr std::size_t parallel_rows = std::size_t{1} << 17;
     TextColumn& texts = texts_[j];
-    if (matrix_.rows < parallel_rows || text_mode_[j] || !texts.empty()) return false;
+    if (pool_busy_ || matrix_.rows < parallel_rows || text_mode_[j] || !texts.empty()) return false;
     const std::size_t bound = column.staged_bytes_bound();
     if (bound == 0 || (bound >> 32) != 0) return false;  // string views; texts past 4 GiB
     const std::optional<std::size_t> first = missing_is_nan ? column.first_present() : std::size_t{0};
@@ -598,8 +601,14 @@ void CellPass::take_text(std::size_t i, std::size_t j, std::string_view text) {
 }
 
 void CellPass::column_done(std::size_t j) {
-    if (text_mode_[j] && text_column_done_) text_column_done_(j);
-    if (sink_ != nullptr) sink_->column_done(j, text_mode_[j], first_text_row_[j]);
+    if (text_mode_[j] && text_column_done_) {
+        text_column_done_(j);
+        pool_busy_ = true;
+    }
+    if (sink_ != nullptr) {
+        sink_->column_done(j, text_mode_[j], first_text_row_[j]);
+        pool_busy_ = true;
+    }
 }
 
 // The numbers above row i become texts by the number-to-text rule.

@@ -191,6 +191,7 @@ private:
     std::vector<bool> text_mode_;
     std::vector<std::size_t> first_text_row_;
     std::function<void(std::size_t)> text_column_done_;
+    bool pool_busy_ = false;  // some column has been handed on for encoding
     CellSink* sink_ = nullptr;
     std::vector<bool> keep_numeric_;
     bool observe_numbers_ = false;
