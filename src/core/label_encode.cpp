@@ -73,6 +73,12 @@ struct HashedInPass {
         return XXH3_64bits_withSeed(text.data(), text.size(), seed);
     }
 };
+// A probe that stops at the first entry whose hash bits kept by the set itself match,
+// without reading any text: it tells where a row's text most likely is, so that its
+// record can be fetched while further rows are probed. The caller compares the text.
+struct ProbeOnly {
+    std::uint64_t hash;
+};
 struct HashedBefore {
     const BufferVector<std::uint64_t>* hashes;  // of every row
     std::uint64_t operator()(std::size_t row, std::string_view) const noexcept { return (*hashes)[row]; }
@@ -147,6 +153,7 @@ struct IdHash {
     const DistinctRows<Id>* distinct;
     std::size_t operator()(std::uint32_t entry) const noexcept { return distinct->hash(distinct->entry_id(entry)); }
     std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
+    std::size_t operator()(ProbeOnly key) const noexcept { return key.hash; }
 };
 
 template <class Id>
@@ -159,6 +166,8 @@ struct SameText {
         return same_bytes(distinct->entry_text(entry), key.text);
     }
     bool operator()(std::uint32_t entry, const HashedText& key) const noexcept { return (*this)(key, entry); }
+    bool operator()(ProbeOnly, std::uint32_t) const noexcept { return true; }
+    bool operator()(std::uint32_t, ProbeOnly) const noexcept { return true; }
 };
 
 template <class Id>
@@ -247,10 +256,49 @@ struct DistinctSet {
     template <class Rows, class HashOf>
     void take(const Rows& rows, BufferVector<Id>& local, const HashOf& hash_of) {
         const TextColumn& values = *distinct.values;
+        if (distinct.compact) return take_in_batches(rows, local, hash_of);
         for (std::size_t r = 0; r < rows.size(); ++r) {
             const std::size_t i = rows[r];
             const std::string_view text = values[i];
             local[i] = static_cast<Id>(id_of(i, text, hash_of(i, text)));
+        }
+    }
+
+    // The same for rows that mostly repeat texts already found: reading a found text's
+    // record is a cache miss per row, which would stall each find in turn. A batch of rows
+    // is first probed by hash alone, each probe starting the fetch of the record it
+    // points to, then their texts are compared; rows whose guess was wrong or absent (new
+    // texts, and the few whose hash bits in the set matched another entry first) take
+    // the full path.
+    template <class Rows, class HashOf>
+    void take_in_batches(const Rows& rows, BufferVector<Id>& local, const HashOf& hash_of) {
+        const TextColumn& values = *distinct.values;
+        constexpr std::size_t batch = 16;
+        // Records end below 4 GiB - 1 (see `distinct_texts`): no record starts here.
+        constexpr std::uint32_t no_guess = std::numeric_limits<std::uint32_t>::max();
+        std::array<std::string_view, batch> texts;
+        std::array<std::uint64_t, batch> hashes;
+        std::array<std::uint32_t, batch> guesses;
+        for (std::size_t first = 0; first < rows.size(); first += batch) {
+            const std::size_t m = std::min(batch, rows.size() - first);
+            for (std::size_t j = 0; j < m; ++j) {
+                const std::size_t i = rows[first + j];
+                texts[j] = values[i];
+                hashes[j] = hash_of(i, texts[j]);
+            }
+            for (std::size_t j = 0; j < m; ++j) {
+                const auto found = ids.find(ProbeOnly{hashes[j]});
+                guesses[j] = found != ids.end() ? *found : no_guess;
+                if (guesses[j] != no_guess) __builtin_prefetch(distinct.records.data() + guesses[j]);
+            }
+            for (std::size_t j = 0; j < m; ++j) {
+                const std::size_t i = rows[first + j];
+                if (guesses[j] != no_guess && same_bytes(distinct.entry_text(guesses[j]), texts[j])) {
+                    local[i] = static_cast<Id>(distinct.entry_id(guesses[j]));
+                } else {
+                    local[i] = static_cast<Id>(id_of(i, texts[j], hashes[j]));
+                }
+            }
         }
     }
 };
