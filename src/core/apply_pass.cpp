@@ -2,6 +2,7 @@
 #include "core/apply_pass.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -102,9 +103,27 @@ public:
         return it == map_.end() ? nullptr : &it->second;
     }
 
+    /// The codes of `count` texts at once, as `find` gives them. A large table's slots
+    /// are cache misses: the texts are hashed first and then probed in a tight loop of
+    /// their own, so that the misses of several probes overlap instead of each stalling
+    /// the work of the next row.
+    void find(const std::string_view* texts, std::size_t count, const double** found) const noexcept {
+        std::array<std::uint64_t, lookup_batch> hashes;
+        for (std::size_t l = 0; l < count; ++l) hashes[l] = hasher_(texts[l]);
+        for (std::size_t l = 0; l < count; ++l) {
+            const auto it = map_.find(HashedView{texts[l], hashes[l]});
+            found[l] = it == map_.end() ? nullptr : &it->second;
+        }
+    }
+
+    static constexpr std::size_t lookup_batch = 16;
+
 private:
     SeededHash hasher_;
-    boost::unordered_flat_map<TableKey, double, Prehashed, SameText> map_;
+    // Large tables' slots are read in random order: on huge pages they cost far fewer
+    // address translation misses.
+    boost::unordered_flat_map<TableKey, double, Prehashed, SameText, BufferAllocator<std::pair<const TableKey, double>>>
+        map_;
 };
 
 struct TableLookups::Slot {
@@ -168,18 +187,25 @@ void ApplyPass::look_up(std::size_t j, std::size_t begin, std::size_t end, TextO
     double* const column = matrix_.rows == 0 ? nullptr : matrix_.column(j);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end, row_grain),
                       [&](const tbb::blocked_range<std::size_t>& r) {
-                          std::string scratch;
+                          constexpr std::size_t batch = ColumnLookup::lookup_batch;
+                          std::array<std::string, batch> scratch;  // a number's text, per row of a batch
+                          std::array<std::string_view, batch> texts;
+                          std::array<const double*, batch> found;
                           std::optional<UnknownCell> first;
-                          for (std::size_t i = r.begin(); i != r.end(); ++i) {
-                              const std::string_view text = text_of(i, scratch);
-                              double code = missing_code;
-                              if (const double* found = lookup.find(text)) {
-                                  code = *found;
-                              } else if (!is_missing_marker(text)) {
-                                  code = fill_;
-                                  if (!first) first = UnknownCell{j, i, std::string(text)};
+                          for (std::size_t i0 = r.begin(); i0 < r.end(); i0 += batch) {
+                              const std::size_t count = std::min(batch, r.end() - i0);
+                              for (std::size_t l = 0; l < count; ++l) texts[l] = text_of(i0 + l, scratch[l]);
+                              lookup.find(texts.data(), count, found.data());
+                              for (std::size_t l = 0; l < count; ++l) {
+                                  double code = missing_code;
+                                  if (found[l] != nullptr) {
+                                      code = *found[l];
+                                  } else if (!is_missing_marker(texts[l])) {
+                                      code = fill_;
+                                      if (!first) first = UnknownCell{j, i0 + l, std::string(texts[l])};
+                                  }
+                                  column[(i0 + l) * step] = code;
                               }
-                              column[i * step] = code;
                           }
                           if (!first) return;
                           const std::lock_guard<std::mutex> hold(first_lock);
