@@ -103,10 +103,10 @@ public:
         return it == map_.end() ? nullptr : &it->second;
     }
 
-    /// The codes of `count` texts at once, as `find` gives them. A large table's slots
-    /// are cache misses: the texts are hashed first and then probed in a tight loop of
-    /// their own, so that the misses of several probes overlap instead of each stalling
-    /// the work of the next row.
+    /// The codes of `count` texts (at most `lookup_batch`) at once, as `find` gives them.
+    /// A large table's slots are cache misses: the texts are hashed first and then probed
+    /// in a tight loop of their own, so that the misses of several probes overlap instead
+    /// of each stalling the work of the next row.
     void find(const std::string_view* texts, std::size_t count, const double** found) const noexcept {
         std::array<std::uint64_t, lookup_batch> hashes;
         for (std::size_t l = 0; l < count; ++l) hashes[l] = hasher_(texts[l]);
