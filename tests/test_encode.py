@@ -444,6 +444,15 @@ def test_float64_fast_path(tmp_path, name):
     assert enc.__getstate__() == EMPTY_STATE
 
 
+@pytest.mark.parametrize("shape", [(1_000_003, 3), (1_048_576, 1), (1_048_575, 1), (2_500_001, 2)])
+def test_large_float64_copies_every_bit(shape):
+    # Large arrays are copied in blocks by the pool: every byte must land in its place.
+    bits = np.random.default_rng(shape[0]).integers(0, 2**64, size=shape, dtype=np.uint64)
+    out, cols = quorvel.Encoder().encode(bits.view(np.float64))
+    assert cols is None and out.flags.c_contiguous
+    assert np.array_equal(out.view(np.uint64), bits)
+
+
 def test_float64_fast_path_keeps_nan_payload_bits():
     bits = np.array([[0x7FF8000000000001, 0xFFF0000000000001]], dtype=np.uint64)
     arr = bits.view(np.float64)

@@ -3,12 +3,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
 
 #include "capi/errors.hpp"
+#include "core/parallel_range.hpp"
 #include "convert/numpy.hpp"
 
 namespace quorvel::convert {
@@ -98,6 +101,10 @@ std::vector<std::string> read_labels(PyObject* frame) {
     return labels_as_integers(columns.get());
 }
 
+// A row-major copy of this many blocks (of a huge page's size) or more is shared by the pool.
+constexpr std::size_t copy_block = std::size_t{1} << 21;
+constexpr std::size_t parallel_copy_blocks = 4;
+
 // Copies a 2-D float64 array (any strides, any order) into a new matrix, element by
 // position. A row-major array is read in place instead when `in_place` allows it.
 Matrix copy_float64(PyObject* obj, bool in_place) {
@@ -112,9 +119,22 @@ Matrix copy_float64(PyObject* obj, bool in_place) {
     Matrix matrix = Matrix::uninitialised(rows, cols);
     if (matrix.size() == 0) return matrix;
     if (row_major) {
-        // One plain copy: spread over the pool it measured no faster, the page faults of
-        // the new buffer being most of its cost.
-        std::memcpy(matrix.begin(), PyArray_DATA(array), matrix.size() * sizeof(double));
+        // Copied by the pool, a block at a time: each block's fresh pages are faulted in
+        // (cleared by the system, most of the cost) by the worker that fills them, so the
+        // clearing runs in parallel too. Blocks end where huge pages of the new buffer
+        // end, so that no two workers wait on the same page.
+        const std::size_t bytes = matrix.size() * sizeof(double);
+        char* const to = reinterpret_cast<char*>(matrix.begin());
+        const char* const from = static_cast<const char*>(PyArray_DATA(array));
+        const auto address = reinterpret_cast<std::uintptr_t>(to);
+        const std::size_t head = ((address + copy_block - 1) & ~(copy_block - 1)) - address;
+        const auto block_start = [&](std::size_t b) {
+            return b == 0 ? 0 : std::min(bytes, head + (b - 1) * copy_block);
+        };
+        const std::size_t blocks = 1 + (bytes > head ? (bytes - head + copy_block - 1) / copy_block : 0);
+        for_each_range(blocks, parallel_copy_blocks, [&](std::size_t begin, std::size_t end) {
+            std::memcpy(to + block_start(begin), from + block_start(begin), block_start(end) - block_start(begin));
+        });
         return matrix;
     }
     // Strided, Fortran-ordered or unaligned: let NumPy copy into a view of the matrix.
