@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "capi/errors.hpp"
-#include "core/parallel_range.hpp"
 #include "convert/numpy.hpp"
+#include "core/parallel_range.hpp"
 
 namespace quorvel::convert {
 namespace {

@@ -255,8 +255,8 @@ struct DistinctSet {
     // Takes the given rows in order; `local[row]` receives each one's id.
     template <class Rows, class HashOf>
     void take(const Rows& rows, BufferVector<Id>& local, const HashOf& hash_of) {
-        const TextColumn& values = *distinct.values;
         if (distinct.compact) return take_in_batches(rows, local, hash_of);
+        const TextColumn& values = *distinct.values;
         for (std::size_t r = 0; r < rows.size(); ++r) {
             const std::size_t i = rows[r];
             const std::string_view text = values[i];
