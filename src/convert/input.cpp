@@ -12,6 +12,7 @@
 
 #include "capi/errors.hpp"
 #include "convert/numpy.hpp"
+#include "core/buffer.hpp"
 #include "core/parallel_range.hpp"
 
 namespace quorvel::convert {
@@ -102,7 +103,7 @@ std::vector<std::string> read_labels(PyObject* frame) {
 }
 
 // A row-major copy of this many blocks (of a huge page's size) or more is shared by the pool.
-constexpr std::size_t copy_block = std::size_t{1} << 21;
+constexpr std::size_t copy_block = kHugePage;
 constexpr std::size_t parallel_copy_blocks = 4;
 
 // Copies a 2-D float64 array (any strides, any order) into a new matrix, element by

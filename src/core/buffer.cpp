@@ -18,7 +18,6 @@ namespace {
 // Buffers from this size on ask for 2 MiB pages: a large buffer is filled at once, and
 // faulting it in 4 KiB pages costs more than the writes themselves.
 constexpr std::size_t kHugePageMin = std::size_t{4} << 20;
-constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
 
 }  // namespace
 

@@ -16,6 +16,9 @@ namespace quorvel {
 /// stay with the process after the call.
 inline constexpr std::size_t kMappedBufferMin = std::size_t{1} << 20;
 
+/// The size of the huge pages that large buffers ask for.
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
 /// Whether a mapped buffer's pages are made resident at once. Prefaulting is faster for
 /// a buffer that will be filled; a buffer that may stay partly unused should not, since
 /// every page made resident counts as used memory whether it is written or not.
