@@ -224,11 +224,13 @@ def test_frames_read_at_their_source_equal_values(frame):
     (70_000, 3_000, 50, True, True, "string"),
     (300_000, 100_000, 50, True, True, "large_string"),
     (200_000, 5_000, 140_000, False, False, "string misaligned"),
+    (300_000, 2_000, 150_000, True, True, "large_string whole"),
+    (300_000, 100_000, 0, True, False, "large_string whole"),
 ])
 @pytest.mark.parametrize("dtype", ["str", "string[pyarrow]"])
 def test_long_arrow_columns_equal_values(rows, distinct, leading, scattered, markers, layout, dtype):
     """Long Arrow string columns, large enough for the parallel paths of reading and
-    encoding: split into chunks, sliced (non-zero offsets), missing values in a leading run
+    encoding: split into chunks or whole, sliced (non-zero offsets), missing values in a leading run
     (past the pieces that are read at once) and scattered or only there, the markers among
     the texts or not (a missing value then brings its marker into the tables)."""
     needs_str_dtype(dtype)
@@ -239,8 +241,10 @@ def test_long_arrow_columns_equal_values(rows, distinct, leading, scattered, mar
         for i in rng.choice(rows, rows // 20, replace=False):
             cells[i] = None
     cells[:leading] = [None] * leading
-    pieces = [int(p) for p in rng.integers(0, rows, 3)]
-    frame = pd.DataFrame({"f": np.arange(rows, dtype=np.float64), "t": arrow_strings(cells, dtype, pieces, layout)})
+    # A whole column is one chunk, which encoding reads where it lies.
+    pieces = [] if layout.endswith(" whole") else [int(p) for p in rng.integers(0, rows, 3)]
+    column = arrow_strings(cells, dtype, pieces, layout.removesuffix(" whole"))
+    frame = pd.DataFrame({"f": np.arange(rows, dtype=np.float64), "t": column})
     assert_two_roads_agree(frame.iloc[7:])
 
 

@@ -84,6 +84,16 @@ std::optional<std::size_t> ArrowTextColumn::first_present() const noexcept {
     return std::nullopt;
 }
 
+std::optional<BorrowedTexts> ArrowTextColumn::borrow(std::string_view missing) const noexcept {
+    if (layout_ != Layout::large_string || chunks_.size() != 1) return std::nullopt;
+    const ArrowArray& chunk = *chunks_[0].array;
+    const auto* validity = static_cast<const std::uint8_t*>(chunk.buffers[0]);
+    if (chunk.null_count == 0) validity = nullptr;  // as is_valid reads it
+    const char* data = chunk.buffers[2] != nullptr ? static_cast<const char*>(chunk.buffers[2]) : "";
+    return BorrowedTexts(data, static_cast<const std::int64_t*>(chunks_[0].offsets), validity,
+                         static_cast<std::size_t>(chunk.offset), static_cast<std::size_t>(chunk.length), missing);
+}
+
 namespace {
 
 // A stretch of one chunk's rows, staged by one task.

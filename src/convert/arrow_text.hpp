@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "convert/arrow_abi.hpp"
+#include "core/borrowed_texts.hpp"
 #include "core/text_column.hpp"
 
 namespace quorvel::convert {
@@ -47,6 +48,11 @@ public:
     /// thread, not for pool tasks). False, with nothing appended, for string views and where
     /// `texts` cannot take them in place (see TextColumn::append_in_place).
     bool stage_in_parallel(std::size_t first, std::string_view marker, TextColumn& texts) const;
+
+    /// The column as it lies, each null reading as `missing` (which must outlive the
+    /// result, as this column must): for a column of one chunk in the `large_string`
+    /// layout, the one pandas' string dtypes use. Nothing for any other.
+    std::optional<BorrowedTexts> borrow(std::string_view missing) const noexcept;
 
 private:
     enum class Layout { string, large_string, string_view };

@@ -483,6 +483,7 @@ void CellPass::read_items(std::size_t j, PyObject* source, std::size_t column) {
 
 void CellPass::read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan) {
     if (keep_numeric_[j]) return read_arrow_as_numbers(j, column, missing_is_nan);
+    if (lend_arrow(j, column, missing_is_nan)) return;
     if (stage_arrow_in_parallel(j, column, missing_is_nan)) return column_done(j);
     TextColumn& texts = texts_[j];
     std::size_t i = 0;
@@ -520,6 +521,25 @@ void CellPass::read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bo
         });
     if (i != matrix_.rows) fault("cell pass: Arrow column " + std::to_string(j) + " has " + std::to_string(i) + " rows");
     column_done(j);
+}
+
+// A long column that can be read where it lies goes to the back end as it is: staging
+// it would copy every row's text once more, and write and read back as many bytes again.
+// It reads as staging gives it: a text per row, a null being "nan" (the text a float NaN
+// takes, above the first value as below it) or "<NA>". A column of nulls only stays
+// numeric, so it is read row by row.
+bool CellPass::lend_arrow(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan) {
+    constexpr std::size_t long_rows = std::size_t{1} << 17;
+    if (!lend_ || sink_ != nullptr || matrix_.rows < long_rows || text_mode_[j] || !texts_[j].empty()) return false;
+    const std::optional<BorrowedTexts> rows = column.borrow(missing_is_nan ? "nan" : "<NA>");
+    if (!rows || rows->size() != matrix_.rows) return false;
+    const std::optional<std::size_t> first = missing_is_nan ? column.first_present() : std::size_t{0};
+    if (!first) return false;
+    text_mode_[j] = true;
+    first_text_row_[j] = *first;
+    lend_(j, *rows);
+    pool_busy_ = true;
+    return true;
 }
 
 // A long column's texts are staged by the pool, cut into pieces: the same texts as the
@@ -727,6 +747,8 @@ EncodingInfo encode_into(Matrix& matrix, ReadAll read_all) {
     ColumnPass columns(matrix, texts, &refs);  // declared after texts: on failure it waits for its tasks first
     CellPass pass(matrix, texts, [&columns](std::size_t j) { columns.start_column(j); });
     pass.stage_by_reference(&refs);
+    // The frame, and so its Arrow columns, outlives `columns`.
+    pass.lend_arrow_texts([&columns](std::size_t j, const BorrowedTexts& rows) { columns.start_borrowed(j, rows); });
     read_all(pass);
     return columns.finish();
 }

@@ -15,6 +15,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "convert/numpy.hpp"
+#include "core/borrowed_texts.hpp"
 #include "core/buffer.hpp"
 #include "core/matrix.hpp"
 #include "core/text_column.hpp"
@@ -125,6 +126,12 @@ public:
     /// plain staging (refs[j] left empty). For back ends that take staging by reference.
     void stage_by_reference(std::vector<BufferVector<std::uint32_t>>* refs) { refs_ = refs; }
 
+    /// Hands long Arrow string columns that can be read where they lie (see
+    /// ArrowTextColumn::borrow) to `start` instead of staging them: `start(j, rows)` is
+    /// called in place of the back end's text_column_done(j), and texts[j] stays empty.
+    /// The Arrow column must outlive the back end's use of `rows`.
+    void lend_arrow_texts(std::function<void(std::size_t, const BorrowedTexts&)> start) { lend_ = std::move(start); }
+
     /// Column j is text from its first cell on (every cell takes its str()). Call before
     /// reading the column.
     void start_in_text_mode(std::size_t j);
@@ -185,12 +192,14 @@ private:
     void not_numeric(std::size_t i, std::size_t j, std::string_view text);
     void read_arrow_as_numbers(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan);
     bool stage_arrow_in_parallel(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan);
+    bool lend_arrow(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan);
 
     Matrix& matrix_;
     std::vector<TextColumn>& texts_;
     std::vector<bool> text_mode_;
     std::vector<std::size_t> first_text_row_;
     std::function<void(std::size_t)> text_column_done_;
+    std::function<void(std::size_t, const BorrowedTexts&)> lend_;
     bool pool_busy_ = false;  // some column has been handed on for encoding
     CellSink* sink_ = nullptr;
     std::vector<bool> keep_numeric_;

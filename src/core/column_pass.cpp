@@ -23,7 +23,7 @@ constexpr std::size_t batch_task_rows = std::size_t{1} << 16;
 }  // namespace
 
 ColumnPass::ColumnPass(Matrix& matrix, std::vector<TextColumn>& texts, std::vector<BufferVector<std::uint32_t>>* refs)
-    : matrix_(matrix), texts_(texts), refs_(refs), learned_(matrix.cols) {
+    : matrix_(matrix), texts_(texts), refs_(refs), learned_(matrix.cols), borrowed_(matrix.cols) {
     if (texts.size() != matrix.cols || (refs != nullptr && refs->size() != matrix.cols)) {
         fault("column pass: " + std::to_string(texts.size()) + " text lists for " + std::to_string(matrix.cols) +
               " columns");
@@ -31,38 +31,55 @@ ColumnPass::ColumnPass(Matrix& matrix, std::vector<TextColumn>& texts, std::vect
 }
 
 void ColumnPass::start_column(std::size_t j) {
+    const bool by_reference = refs_ != nullptr && j < matrix_.cols && !(*refs_)[j].empty();
+    submit(j, by_reference ? Staged::by_reference : Staged::plainly);
+}
+
+void ColumnPass::start_borrowed(std::size_t j, const BorrowedTexts& rows) {
+    if (j < matrix_.cols) borrowed_[j] = rows;
+    submit(j, Staged::borrowed);
+}
+
+void ColumnPass::submit(std::size_t j, Staged staged) {
     if (j >= matrix_.cols || !matrix_.stores(j) || (!started_.empty() && j <= started_.back())) {
         fault("column pass: column " + std::to_string(j) + " started out of order");
     }
-    const bool by_reference = refs_ != nullptr && !(*refs_)[j].empty();
-    const std::size_t staged = by_reference ? (*refs_)[j].size() : texts_[j].size();
-    if (staged != matrix_.rows) {
-        fault("column pass: text column " + std::to_string(j) + " has " + std::to_string(staged) + " texts for " +
+    const std::size_t rows = staged == Staged::borrowed       ? borrowed_[j]->size()
+                             : staged == Staged::by_reference ? (*refs_)[j].size()
+                                                              : texts_[j].size();
+    if (rows != matrix_.rows) {
+        fault("column pass: text column " + std::to_string(j) + " has " + std::to_string(rows) + " texts for " +
               std::to_string(matrix_.rows) + " rows");
     }
     started_.push_back(j);
     if (matrix_.rows < batch_rows_max) {
-        waiting_.push_back({j, by_reference});
+        waiting_.push_back({j, staged});
         return;
     }
     // Each task writes only cells (i, j) of its own column and its own slot of learned_,
     // so no locking is needed; label_encode nests its own parallel work in the pool.
-    tasks_.submit([this, j, by_reference] { encode(j, by_reference); });
+    tasks_.submit([this, j, staged] { encode(j, staged); });
 }
 
-void ColumnPass::encode(std::size_t j, bool by_reference) {
+void ColumnPass::encode(std::size_t j, Staged staged) {
     double* const column = matrix_.rows == 0 ? nullptr : matrix_.column(j);
     const std::size_t step = matrix_.row_step();
     Learned& learned = learned_[j];
-    if (by_reference) {
-        learned.table = label_encode_refs(texts_[j], (*refs_)[j], column, step, learned.texts,
-                                          &learned.decode, [this, j] { texts_[j] = TextColumn(); });
-        release((*refs_)[j]);
-        return;
+    switch (staged) {
+        case Staged::borrowed:
+            learned.table = label_encode_into(*borrowed_[j], column, step, learned.texts, &learned.decode);
+            return;
+        case Staged::by_reference:
+            learned.table = label_encode_refs(texts_[j], (*refs_)[j], column, step, learned.texts,
+                                              &learned.decode, [this, j] { texts_[j] = TextColumn(); });
+            release((*refs_)[j]);
+            return;
+        case Staged::plainly:
+            // The staged texts are freed as soon as their copies are stored: keeps the peak down.
+            learned.table = label_encode_into(texts_[j], column, step, learned.texts, &learned.decode,
+                                              [this, j] { texts_[j] = TextColumn(); });
+            return;
     }
-    // The staged texts are freed as soon as their copies are stored: keeps the peak down.
-    learned.table = label_encode_into(texts_[j], column, step, learned.texts, &learned.decode,
-                                      [this, j] { texts_[j] = TextColumn(); });
 }
 
 EncodingInfo ColumnPass::finish() {
@@ -76,7 +93,7 @@ EncodingInfo ColumnPass::finish() {
         for (std::size_t t = 0; t < tasks; ++t) {
             const std::size_t begin = waiting_.size() * t / tasks, end = waiting_.size() * (t + 1) / tasks;
             const auto batch = [this, begin, end] {
-                for (std::size_t k = begin; k < end; ++k) encode(waiting_[k].column, waiting_[k].by_reference);
+                for (std::size_t k = begin; k < end; ++k) encode(waiting_[k].column, waiting_[k].staged);
             };
             // A single batch is encoded here: this thread would only wait for it, and the
             // hand-off alone (waking a worker, then being woken) takes longer than short

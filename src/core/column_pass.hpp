@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "core/borrowed_texts.hpp"
 #include "core/buffer.hpp"
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
@@ -34,6 +36,10 @@ public:
     /// Starts encoding column j, whose rows texts are complete and will not change.
     void start_column(std::size_t j);
 
+    /// Starts encoding column j from texts read where they lie instead of texts[j], which
+    /// stays empty. Their buffers must outlive finish() (or the destructor, on failure).
+    void start_borrowed(std::size_t j, const BorrowedTexts& rows);
+
     /// Waits for all columns and assembles what they learned. Rethrows a task's failure.
     EncodingInfo finish();
 
@@ -44,11 +50,14 @@ private:
         TextStore texts;
     };
 
-    void encode(std::size_t j, bool by_reference);
+    enum class Staged { plainly, by_reference, borrowed };
+
+    void submit(std::size_t j, Staged staged);
+    void encode(std::size_t j, Staged staged);
 
     struct Waiting {
         std::size_t column;
-        bool by_reference;
+        Staged staged;
     };
 
     Matrix& matrix_;
@@ -56,6 +65,7 @@ private:
     std::vector<BufferVector<std::uint32_t>>* refs_;
     std::vector<std::size_t> started_;  // text columns, ascending
     std::vector<Learned> learned_;      // by column, written by that column's task only
+    std::vector<std::optional<BorrowedTexts>> borrowed_;  // by column: the texts of those started borrowed
     std::vector<Waiting> waiting_;      // started short columns, not yet handed to the pool
     TaskBatch tasks_;                   // declared last: destroyed (waited for) first
 };

@@ -15,10 +15,8 @@ constexpr std::size_t sample_size = 4096;
 // Fewer rows are not sampled: a sample would hold most of them.
 constexpr std::size_t sampled_rows_min = std::size_t{1} << 15;
 
-}  // namespace
-
-std::vector<std::uint64_t> sorted_sample(const TextColumn& values, std::size_t begin, std::size_t end,
-                                         std::uint64_t seed) {
+template <class Column>
+std::vector<std::uint64_t> sample_of(const Column& values, std::size_t begin, std::size_t end, std::uint64_t seed) {
     const std::size_t n = end - begin;
     if (n < sampled_rows_min) return {};
     std::vector<std::uint64_t> sample(sample_size);
@@ -29,6 +27,18 @@ std::vector<std::uint64_t> sorted_sample(const TextColumn& values, std::size_t b
     }
     std::sort(sample.begin(), sample.end());
     return sample;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> sorted_sample(const TextColumn& values, std::size_t begin, std::size_t end,
+                                         std::uint64_t seed) {
+    return sample_of(values, begin, end, seed);
+}
+
+std::vector<std::uint64_t> sorted_sample(const BorrowedTexts& values, std::size_t begin, std::size_t end,
+                                         std::uint64_t seed) {
+    return sample_of(values, begin, end, seed);
 }
 
 std::size_t estimated_distinct(const std::vector<std::uint64_t>& sample, std::size_t rows) {

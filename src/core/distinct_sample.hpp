@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/borrowed_texts.hpp"
 #include "core/text_column.hpp"
 
 namespace quorvel {
@@ -13,6 +14,8 @@ namespace quorvel {
 /// The seeded hashes of an even sample of rows begin..end-1, sorted, so that equal texts
 /// lie side by side; empty when the rows are too few for a sample to tell much.
 std::vector<std::uint64_t> sorted_sample(const TextColumn& values, std::size_t begin, std::size_t end,
+                                         std::uint64_t seed);
+std::vector<std::uint64_t> sorted_sample(const BorrowedTexts& values, std::size_t begin, std::size_t end,
                                          std::uint64_t seed);
 
 /// The number of distinct texts among `rows` rows, estimated from their sample, or 0 when

@@ -13,6 +13,9 @@
 // usually hold far fewer distinct texts than rows. Columns whose texts are nearly all
 // distinct, as a sample of their rows tells, are the exception: their rows are sorted.
 //
+// A column is read the same way whether its texts were staged (TextColumn) or are
+// borrowed where they lie (BorrowedTexts): the code below is written once for either.
+//
 // Memory: a nearly unique column's working arrays are as large as its tables, so each is
 // freed as soon as it has been read for the last time, and the sorted order is one array
 // that holds first the sort keys, then the stored texts.
@@ -96,9 +99,9 @@ struct HashedBefore {
 // record of its number, its length and its bytes, and a set entry is where the record
 // starts: a find then reads one place besides the set's slot. Otherwise an entry is the
 // text's number.
-template <class Id>
+template <class Id, class Column>
 struct DistinctRows {
-    const TextColumn* values;
+    const Column* values;
     BufferVector<Id> first_rows;                // by distinct number
     BufferVector<std::uint64_t> hashes;         // by distinct number
     bool compact = false;                       // texts read from the records below
@@ -146,20 +149,20 @@ struct DistinctRows {
     }
 };
 
-template <class Id>
+template <class Id, class Column>
 struct IdHash {
     using is_transparent = void;
     using is_avalanching = void;  // the stored hashes are seeded XXH3 values
-    const DistinctRows<Id>* distinct;
+    const DistinctRows<Id, Column>* distinct;
     std::size_t operator()(std::uint32_t entry) const noexcept { return distinct->hash(distinct->entry_id(entry)); }
     std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
     std::size_t operator()(ProbeOnly key) const noexcept { return key.hash; }
 };
 
-template <class Id>
+template <class Id, class Column>
 struct SameText {
     using is_transparent = void;
-    const DistinctRows<Id>* distinct;
+    const DistinctRows<Id, Column>* distinct;
     bool operator()(std::uint32_t a, std::uint32_t b) const noexcept { return a == b; }  // distinct by construction
     bool operator()(const HashedText& key, std::uint32_t entry) const noexcept {
         // Nearly every row is compared once with the distinct text it repeats.
@@ -170,8 +173,8 @@ struct SameText {
     bool operator()(std::uint32_t, ProbeOnly) const noexcept { return true; }
 };
 
-template <class Id>
-using IdSet = boost::unordered_flat_set<std::uint32_t, IdHash<Id>, SameText<Id>>;
+template <class Id, class Column>
+using IdSet = boost::unordered_flat_set<std::uint32_t, IdHash<Id, Column>, SameText<Id, Column>>;
 
 // One place of the byte order of the distinct texts. The array of them serves twice
 // instead of allocating a second one: first it holds the sort keys (prefix key and
@@ -218,13 +221,13 @@ struct SomeRows {
 
 // The distinct texts of some rows: each text's first row, in order of first occurrence,
 // and the set that finds them. Not movable: the set's hash and equality read `distinct`.
-template <class Id>
+template <class Id, class Column>
 struct DistinctSet {
-    DistinctRows<Id> distinct;
-    IdSet<Id> ids;
+    DistinctRows<Id, Column> distinct;
+    IdSet<Id, Column> ids;
 
-    DistinctSet(const TextColumn& values, std::size_t expected, bool compact)
-        : distinct{&values, {}, {}, compact, {}, {}}, ids(0, IdHash<Id>{&distinct}, SameText<Id>{&distinct}) {
+    DistinctSet(const Column& values, std::size_t expected, bool compact)
+        : distinct{&values, {}, {}, compact, {}, {}}, ids(0, IdHash<Id, Column>{&distinct}, SameText<Id, Column>{&distinct}) {
         if (expected != 0) {
             ids.reserve(expected);
             distinct.first_rows.reserve(expected);
@@ -256,7 +259,7 @@ struct DistinctSet {
     template <class Rows, class HashOf>
     void take(const Rows& rows, BufferVector<Id>& local, const HashOf& hash_of) {
         if (distinct.compact) return take_in_batches(rows, local, hash_of);
-        const TextColumn& values = *distinct.values;
+        const Column& values = *distinct.values;
         for (std::size_t r = 0; r < rows.size(); ++r) {
             const std::size_t i = rows[r];
             const std::string_view text = values[i];
@@ -272,7 +275,7 @@ struct DistinctSet {
     // the full path.
     template <class Rows, class HashOf>
     void take_in_batches(const Rows& rows, BufferVector<Id>& local, const HashOf& hash_of) {
-        const TextColumn& values = *distinct.values;
+        const Column& values = *distinct.values;
         constexpr std::size_t batch = 16;
         // Records end below 4 GiB - 1 (see `distinct_texts`): no record starts here.
         constexpr std::uint32_t no_guess = std::numeric_limits<std::uint32_t>::max();
@@ -305,10 +308,10 @@ struct DistinctSet {
 
 // The distinct texts among the given rows, in order of first occurrence; `local[row]`
 // receives each given row's index into them. (The set is done with: its texts move out.)
-template <class Id, class Rows, class HashOf>
-DistinctRows<Id> distinct_of(const TextColumn& values, const HashOf& hash_of, std::size_t expected, bool compact,
+template <class Id, class Column, class Rows, class HashOf>
+DistinctRows<Id, Column> distinct_of(const Column& values, const HashOf& hash_of, std::size_t expected, bool compact,
                              BufferVector<Id>& local, const Rows& rows) {
-    DistinctSet<Id> set(values, expected, compact);
+    DistinctSet<Id, Column> set(values, expected, compact);
     set.take(rows, local, hash_of);
     return std::move(set.distinct);
 }
@@ -325,21 +328,21 @@ struct RowRange {
 // cache), then the later stretches' distinct texts are looked up in the first one's set,
 // which gathers them all, and their rows' ids are renumbered. The lookups cost one per
 // distinct text of a stretch, little where rows are many per text.
-template <class Id, class HashOf>
-DistinctRows<Id> distinct_by_stretches(const TextColumn& values, const HashOf& hash_of, std::size_t expected,
+template <class Id, class Column, class HashOf>
+DistinctRows<Id, Column> distinct_by_stretches(const Column& values, const HashOf& hash_of, std::size_t expected,
                                        bool compact, BufferVector<Id>& row_ids, std::size_t stretches) {
     const std::size_t n = values.size();
     const auto start = [&](std::size_t c) { return n * c / stretches; };
-    std::vector<std::unique_ptr<DistinctSet<Id>>> sets(stretches);
+    std::vector<std::unique_ptr<DistinctSet<Id, Column>>> sets(stretches);
     tbb::parallel_for(std::size_t{0}, stretches, [&](std::size_t c) {
         const std::size_t rows = start(c + 1) - start(c);
-        sets[c] = std::make_unique<DistinctSet<Id>>(values, std::min(expected, rows), compact);
+        sets[c] = std::make_unique<DistinctSet<Id, Column>>(values, std::min(expected, rows), compact);
         sets[c]->take(RowRange{start(c), rows}, row_ids, hash_of);
     });
-    DistinctSet<Id>& all = *sets[0];
+    DistinctSet<Id, Column>& all = *sets[0];
     std::vector<BufferVector<Id>> renumber(stretches);
     for (std::size_t c = 1; c < stretches; ++c) {
-        const DistinctRows<Id>& mine = sets[c]->distinct;
+        const DistinctRows<Id, Column>& mine = sets[c]->distinct;
         const std::size_t k = mine.first_rows.size();
         renumber[c].resize(k);
         // Most of a stretch's texts are in the first set already: they are found at once
@@ -351,7 +354,7 @@ DistinctRows<Id> distinct_by_stretches(const TextColumn& values, const HashOf& h
             }
         });
         for (std::size_t id = 0; id < k; ++id) {
-            if (renumber[c][id] != DistinctSet<Id>::absent) continue;
+            if (renumber[c][id] != DistinctSet<Id, Column>::absent) continue;
             const auto mine_id = static_cast<std::uint32_t>(id);
             renumber[c][id] = static_cast<Id>(all.id_of(mine.first_rows[id], mine.text(mine_id), mine.hash(mine_id)));
         }
@@ -407,14 +410,14 @@ BufferVector<Id> rows_by_shard(const BufferVector<std::uint64_t>& hashes, std::v
 // Pass 1: the first row of each distinct text (each text exactly once, in an order fixed
 // by the rows), with the compact copies where they were kept, and each row's distinct
 // id, an index into them.
-template <class Id>
-DistinctRows<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_ids, std::uint64_t seed,
+template <class Id, class Column>
+DistinctRows<Id, Column> distinct_texts(const Column& values, BufferVector<Id>& row_ids, std::uint64_t seed,
                                 std::size_t expected) {
     const std::size_t n = values.size();
     // Copies pay where rows repeat texts (a nearly unique column would only copy them all).
     // Their records are found by 4-byte offsets: they must stay below 4 GiB.
     const bool compact = n >= parallel_rows_min && expected * 4 <= n &&
-                         values.bytes() + DistinctRows<Id>::record_header * n < std::numeric_limits<std::uint32_t>::max();
+                         values.bytes() + DistinctRows<Id, Column>::record_header * n < std::numeric_limits<std::uint32_t>::max();
 
     // A short column's map is sized for all its rows at once (a few tens of KiB at most),
     // and it never grows (each growth places every text found so far again). Few distinct
@@ -441,7 +444,7 @@ DistinctRows<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
     std::vector<std::size_t> starts;
     BufferVector<Id> grouped = rows_by_shard<Id>(hashes, starts);
 
-    std::vector<DistinctRows<Id>> shards(shard_count);
+    std::vector<DistinctRows<Id, Column>> shards(shard_count);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, shard_count, 1), [&](const tbb::blocked_range<std::size_t>& r) {
         for (std::size_t s = r.begin(); s < r.end(); ++s) {
             const SomeRows<Id> rows{grouped.data() + starts[s], starts[s + 1] - starts[s]};
@@ -451,7 +454,7 @@ DistinctRows<Id> distinct_texts(const TextColumn& values, BufferVector<Id>& row_
     release(grouped);
     std::vector<std::size_t> base(shard_count + 1, 0);
     for (std::size_t s = 0; s < shard_count; ++s) base[s + 1] = base[s] + shards[s].first_rows.size();
-    DistinctRows<Id> all{&values, {}, {}, false, {}, {}};
+    DistinctRows<Id, Column> all{&values, {}, {}, false, {}, {}};
     all.first_rows.reserve(base[shard_count]);
     for (auto& shard : shards) {
         all.first_rows.insert(all.first_rows.end(), shard.first_rows.begin(), shard.first_rows.end());
@@ -572,7 +575,8 @@ DecodeMap decode_map_of(const CodeTable& table, const std::vector<std::size_t>& 
 // are freed, to fill the table and the decode map. In between, a chunk's stored texts are
 // kept in its own first slots, which its walk has read by then: the peak holds no more
 // than one array of slots besides the tables.
-CodeTable encode_sorted_rows(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
+template <class Column>
+CodeTable encode_sorted_rows(const Column& values, double* out, std::size_t stride, TextStore& texts,
                              DecodeMap* decode, const std::function<void()>& rows_read) {
     const std::size_t n = values.size();
     const std::size_t skip = shared_prefix_length(n, [&](std::size_t row) { return values[row]; });
@@ -665,8 +669,8 @@ CodeTable encode_sorted_rows(const TextColumn& values, double* out, std::size_t 
     return table;
 }
 
-template <class Id>
-CodeTable encode_column(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
+template <class Id, class Column>
+CodeTable encode_column(const Column& values, double* out, std::size_t stride, TextStore& texts,
                         DecodeMap* decode, const std::function<void()>& rows_read) {
     const std::size_t n = values.size();
     const std::uint64_t seed = SeededHash{}.seed;  // a fresh seed for this column's maps
@@ -676,7 +680,7 @@ CodeTable encode_column(const TextColumn& values, double* out, std::size_t strid
     }
     const std::size_t expected = estimated_distinct(sample, n);
     BufferVector<Id> row_ids(n);
-    DistinctRows<Id> distinct = distinct_texts(values, row_ids, seed, expected);  // by distinct id
+    DistinctRows<Id, Column> distinct = distinct_texts(values, row_ids, seed, expected);  // by distinct id
     release(distinct.hashes);
     // Read from the compact copies where they were kept: they lie close together.
     const auto text_of = [&](std::size_t id) { return distinct.text(static_cast<std::uint32_t>(id)); };
@@ -762,12 +766,27 @@ bool is_missing_marker(std::string_view text) noexcept {
     return text == "<NA>" || text == "nan" || text == "NaN";
 }
 
-CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
+namespace {
+
+template <class Column>
+CodeTable encode_any_column(const Column& values, double* out, std::size_t stride, TextStore& texts,
                             DecodeMap* decode, const std::function<void()>& rows_read) {
     if (values.size() <= std::numeric_limits<std::uint32_t>::max()) {
         return encode_column<std::uint32_t>(values, out, stride, texts, decode, rows_read);
     }
     return encode_column<std::uint64_t>(values, out, stride, texts, decode, rows_read);
+}
+
+}  // namespace
+
+CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
+                            DecodeMap* decode, const std::function<void()>& rows_read) {
+    return encode_any_column(values, out, stride, texts, decode, rows_read);
+}
+
+CodeTable label_encode_into(const BorrowedTexts& values, double* out, std::size_t stride, TextStore& texts,
+                            DecodeMap* decode) {
+    return encode_any_column(values, out, stride, texts, decode, {});
 }
 
 CodeTable label_encode_refs(const TextColumn& texts, const BufferVector<std::uint32_t>& refs, double* out,

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/borrowed_texts.hpp"
 #include "core/buffer.hpp"
 #include "core/encoding_info.hpp"
 #include "core/text_column.hpp"
@@ -41,6 +42,11 @@ LabelEncoded label_encode(const TextColumn& values);
 /// on a thread outside the pool.
 CodeTable label_encode_into(const TextColumn& values, double* out, std::size_t stride, TextStore& texts,
                             DecodeMap* decode = nullptr, const std::function<void()>& rows_read = {});
+
+/// label_encode_into for texts read where they lie: the same code table, decode map and
+/// codes as for the same texts staged.
+CodeTable label_encode_into(const BorrowedTexts& values, double* out, std::size_t stride, TextStore& texts,
+                            DecodeMap* decode = nullptr);
 
 /// label_encode_into for a column staged by reference: row i holds the text
 /// `texts[refs[i]]` (several entries of `texts` may hold equal texts). Only the staged
