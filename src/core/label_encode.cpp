@@ -323,14 +323,38 @@ struct RowRange {
     std::size_t operator[](std::size_t i) const noexcept { return first + i; }
 };
 
+// Where a column's rows were taken by stretches (below), the rows of each later stretch
+// hold ids of that stretch's own set: those from starts[s] on (up to the next start) are
+// turned into the column's ids by renumber[s]. Empty where every row holds the column's
+// id. Whoever reads the rows' ids next turns them, which saves a pass over the rows.
+template <class Id>
+struct LaterStretches {
+    std::vector<std::size_t> starts;
+    std::vector<BufferVector<Id>> renumber;
+
+    // Runs body(begin, end, turn) over rows begin..end-1 cut where stretches start; `turn`
+    // is the stretch's renumbering, or null for rows that hold the column's ids.
+    template <class Body>
+    void for_rows(std::size_t begin, std::size_t end, const Body& body) const {
+        auto s = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), begin) - starts.begin());
+        while (begin < end) {
+            const std::size_t stop = s < starts.size() ? std::min(end, starts[s]) : end;
+            body(begin, stop, s == 0 ? nullptr : renumber[s - 1].data());
+            begin = stop;
+            ++s;
+        }
+    }
+};
+
 // A column whose rows repeat their texts: each worker takes one stretch of consecutive
 // rows into a set of its own (the rows are read in order, and a set of few texts stays in
 // cache), then the later stretches' distinct texts are looked up in the first one's set,
-// which gathers them all, and their rows' ids are renumbered. The lookups cost one per
-// distinct text of a stretch, little where rows are many per text.
+// which gathers them all; `later` receives how their rows' ids turn into the column's.
+// The lookups cost one per distinct text of a stretch, little where rows are many per text.
 template <class Id, class Column, class HashOf>
 DistinctRows<Id, Column> distinct_by_stretches(const Column& values, const HashOf& hash_of, std::size_t expected,
-                                       bool compact, BufferVector<Id>& row_ids, std::size_t stretches) {
+                                               bool compact, BufferVector<Id>& row_ids, std::size_t stretches,
+                                               LaterStretches<Id>& later) {
     const std::size_t n = values.size();
     const auto start = [&](std::size_t c) { return n * c / stretches; };
     std::vector<std::unique_ptr<DistinctSet<Id, Column>>> sets(stretches);
@@ -340,35 +364,28 @@ DistinctRows<Id, Column> distinct_by_stretches(const Column& values, const HashO
         sets[c]->take(RowRange{start(c), rows}, row_ids, hash_of);
     });
     DistinctSet<Id, Column>& all = *sets[0];
-    std::vector<BufferVector<Id>> renumber(stretches);
+    later.starts.clear();
+    later.renumber.assign(stretches - 1, {});
     for (std::size_t c = 1; c < stretches; ++c) {
         const DistinctRows<Id, Column>& mine = sets[c]->distinct;
         const std::size_t k = mine.first_rows.size();
-        renumber[c].resize(k);
+        later.starts.push_back(start(c));
+        BufferVector<Id>& renumber = later.renumber[c - 1];
+        renumber.resize(k);
         // Most of a stretch's texts are in the first set already: they are found at once
         // (finding changes no set), and only the rest are added, one after another.
         for_range(k, [&](std::size_t begin, std::size_t end) {
             for (std::size_t id = begin; id < end; ++id) {
                 const auto mine_id = static_cast<std::uint32_t>(id);
-                renumber[c][id] = all.find(mine.text(mine_id), mine.hash(mine_id));
+                renumber[id] = all.find(mine.text(mine_id), mine.hash(mine_id));
             }
         });
         for (std::size_t id = 0; id < k; ++id) {
-            if (renumber[c][id] != DistinctSet<Id, Column>::absent) continue;
+            if (renumber[id] != DistinctSet<Id, Column>::absent) continue;
             const auto mine_id = static_cast<std::uint32_t>(id);
-            renumber[c][id] = static_cast<Id>(all.id_of(mine.first_rows[id], mine.text(mine_id), mine.hash(mine_id)));
+            renumber[id] = static_cast<Id>(all.id_of(mine.first_rows[id], mine.text(mine_id), mine.hash(mine_id)));
         }
         sets[c].reset();
-    }
-    if (stretches > 1) {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(start(1), n, row_grain),
-                          [&](const tbb::blocked_range<std::size_t>& r) {
-                              std::size_t c = 1;
-                              for (std::size_t i = r.begin(); i < r.end(); ++i) {
-                                  while (i >= start(c + 1)) ++c;
-                                  row_ids[i] = renumber[c][row_ids[i]];
-                              }
-                          });
     }
     return std::move(all.distinct);
 }
@@ -409,10 +426,10 @@ BufferVector<Id> rows_by_shard(const BufferVector<std::uint64_t>& hashes, std::v
 
 // Pass 1: the first row of each distinct text (each text exactly once, in an order fixed
 // by the rows), with the compact copies where they were kept, and each row's distinct
-// id, an index into them.
+// id, an index into them once turned by `later`.
 template <class Id, class Column>
 DistinctRows<Id, Column> distinct_texts(const Column& values, BufferVector<Id>& row_ids, std::uint64_t seed,
-                                std::size_t expected) {
+                                        std::size_t expected, LaterStretches<Id>& later) {
     const std::size_t n = values.size();
     // Copies pay where rows repeat texts (a nearly unique column would only copy them all).
     // Their records are found by 4-byte offsets: they must stay below 4 GiB.
@@ -429,7 +446,7 @@ DistinctRows<Id, Column> distinct_texts(const Column& values, BufferVector<Id>& 
     if (expected == 0 || compact) {
         const std::size_t stretches = std::min(pool_thread_count(), n / parallel_rows_min);
         if (stretches <= 1) return distinct_of(values, in_pass, expected, compact, row_ids, AllRows{n});
-        return distinct_by_stretches(values, in_pass, expected, compact, row_ids, stretches);
+        return distinct_by_stretches(values, in_pass, expected, compact, row_ids, stretches, later);
     }
 
     BufferVector<std::uint64_t> hashes(n);
@@ -680,7 +697,8 @@ CodeTable encode_column(const Column& values, double* out, std::size_t stride, T
     }
     const std::size_t expected = estimated_distinct(sample, n);
     BufferVector<Id> row_ids(n);
-    DistinctRows<Id, Column> distinct = distinct_texts(values, row_ids, seed, expected);  // by distinct id
+    LaterStretches<Id> later;
+    DistinctRows<Id, Column> distinct = distinct_texts(values, row_ids, seed, expected, later);  // by distinct id
     release(distinct.hashes);
     // Read from the compact copies where they were kept: they lie close together.
     const auto text_of = [&](std::size_t id) { return distinct.text(static_cast<std::uint32_t>(id)); };
@@ -722,14 +740,25 @@ CodeTable encode_column(const Column& values, double* out, std::size_t stride, T
     distinct = {};
     if (rows_read) rows_read();  // from here on only the stored copies are read
 
+    // Each later stretch's renumbering becomes the codes of its own ids: one lookup per
+    // distinct text of the stretch, where turning the rows' ids would take one per row.
+    for (BufferVector<Id>& turn : later.renumber) {
+        for_range(turn.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t id = begin; id < end; ++id) turn[id] = code_of_id[turn[id]];
+        });
+    }
+
     // The rows' codes and the code table are independent: fill them at once.
     CodeTable::entries_type entries;
     const auto fill_rows = [&] {
-        for_range(n, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                const Id code = code_of_id[row_ids[i]];
-                out[i * stride] = code == no_code ? missing_code : static_cast<double>(code);
-            }
+        for_range(n, [&](std::size_t first, std::size_t last) {
+            later.for_rows(first, last, [&](std::size_t begin, std::size_t end, const Id* codes) {
+                if (codes == nullptr) codes = code_of_id.data();
+                for (std::size_t i = begin; i < end; ++i) {
+                    const Id code = codes[row_ids[i]];
+                    out[i * stride] = code == no_code ? missing_code : static_cast<double>(code);
+                }
+            });
         });
     };
     const auto fill_table = [&] {
@@ -752,6 +781,7 @@ CodeTable encode_column(const Column& values, double* out, std::size_t stride, T
         fill_table();
     }
     release(row_ids);
+    later = {};
     release(code_of_id);
     release(sorted);
     const CodeTable table(std::move(entries));
