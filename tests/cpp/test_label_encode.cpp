@@ -91,6 +91,19 @@ bool same_table(const CodeTable& table, const Reference& ref) {
     return true;
 }
 
+// Whether label_encode_into, on the pool, gives `column` (whose rows hold `rows`) the codes
+// and table of the reference rule, and the decode map of that table.
+template <class Column>
+bool encodes_as_reference(const Column& column, const std::vector<std::string>& rows) {
+    std::vector<double> codes(rows.size());
+    TextStore texts;
+    DecodeMap decode;
+    CodeTable table;
+    run_on_pool([&] { table = label_encode_into(column, codes.data(), 1, texts, &decode); });
+    const auto ref = reference_encode(rows);
+    return same_codes(codes, ref.codes) && same_table(table, ref) && decode == make_decode_map(table);
+}
+
 // n rows drawn from k distinct random texts: random bytes over the whole 0..255 range
 // (NUL and bytes >= 0x80 included), a few shared prefixes so comparisons go deep, and
 // the markers mixed in.
@@ -241,14 +254,7 @@ TEST_CASE(label_encode_mostly_unique_rows_with_frequent_texts) {
             const std::size_t len = rng() % 12;
             for (std::size_t c = 0; c < len; ++c) row += static_cast<char>(rng() % 3 == 0 ? rng() % 256 : 'a' + rng() % 26);
         }
-        const TextColumn column = column_of(rows);
-        std::vector<double> codes(rows.size());
-        TextStore texts;
-        DecodeMap decode;
-        CodeTable table;
-        run_on_pool([&] { table = label_encode_into(column, codes.data(), 1, texts, &decode); });
-        const auto ref = reference_encode(rows);
-        if (!same_codes(codes, ref.codes) || !same_table(table, ref) || !(decode == make_decode_map(table))) {
+        if (!encodes_as_reference(column_of(rows), rows)) {
             std::cerr << "seed " << seed << ", frequent share " << frequent_share << "\n";
             CHECK(false);
         }
@@ -367,13 +373,7 @@ TEST_CASE(label_encode_borrowed_texts_match_reference) {
         }
         const BorrowedTexts borrowed(data.data(), offsets.data(), c.null_per_mille == 0 ? nullptr : validity.data(),
                                      bit_offset, c.rows, c.missing);
-        std::vector<double> codes(c.rows);
-        TextStore texts;
-        DecodeMap decode;
-        CodeTable table;
-        run_on_pool([&] { table = label_encode_into(borrowed, codes.data(), 1, texts, &decode); });
-        const auto ref = reference_encode(rows);
-        if (!same_codes(codes, ref.codes) || !same_table(table, ref) || !(decode == make_decode_map(table))) {
+        if (!encodes_as_reference(borrowed, rows)) {
             std::cerr << "seed " << seed << ", rows " << c.rows << ", distinct " << c.distinct << "\n";
             CHECK(false);
         }
