@@ -232,7 +232,13 @@ struct DistinctSet {
             ids.reserve(expected);
             distinct.first_rows.reserve(expected);
             distinct.hashes.reserve(expected);
-            if (compact) distinct.record_at.reserve(expected);
+            if (compact) {
+                distinct.record_at.reserve(expected);
+                // Records as long as the column's texts are on average, so that the
+                // records rarely move as they grow.
+                const std::size_t mean_bytes = values.empty() ? 0 : values.bytes() / values.size();
+                distinct.records.reserve(expected * (DistinctRows<Id, Column>::record_header + mean_bytes + 1));
+            }
         }
     }
     DistinctSet(const DistinctSet&) = delete;
