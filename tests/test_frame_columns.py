@@ -248,6 +248,58 @@ def test_long_arrow_columns_equal_values(rows, distinct, leading, scattered, mar
     assert_two_roads_agree(frame.iloc[7:])
 
 
+def raw_arrow_column(texts, nulls, layout, dtype):
+    """A string column built from raw Arrow buffers, which pyarrow does not check for UTF-8."""
+    width = np.int64 if layout == "large_string" else np.int32
+    offsets = np.concatenate([[0], np.cumsum([len(t) for t in texts])]).astype(width)
+    validity = None
+    if nulls:
+        bits = np.ones(len(texts), dtype=bool)
+        bits[list(nulls)] = False
+        validity = pa.py_buffer(np.packbits(bits, bitorder="little").tobytes())
+    chunk = pa.Array.from_buffers(getattr(pa, layout)(), len(texts),
+                                  [validity, pa.py_buffer(offsets.tobytes()), pa.py_buffer(b"".join(texts))])
+    series = pd.Series(["x"], dtype=dtype).iloc[:0]
+    array = series.array.copy()
+    set_arrow_backing(array, pa.chunked_array([chunk]))
+    return pd.Series(array)
+
+
+@pytest.mark.skipif(pa is None, reason="pyarrow is not installed")
+@pytest.mark.parametrize("layout", ["large_string", "string"])
+@pytest.mark.parametrize("dtype", ["str", "string[pyarrow]"])
+@pytest.mark.parametrize("fault, at", [("bad byte", 0), ("bad byte", 139_999), ("split character", 70_000),
+                                       ("under a null", 100), (None, 0)])
+def test_arrow_text_that_is_not_utf8_is_read_as_through_values(layout, dtype, fault, at):
+    """Arrow's strings must be UTF-8, but an array built from raw buffers is not checked. A
+    column holding other bytes, even as two rows whose bytes together make a character
+    that neither holds alone, must fare exactly as through `values` (which fails): encoded,
+    its texts could be neither decoded nor read back from a saved state. Long enough (and
+    whole) to be encoded where it lies."""
+    needs_str_dtype(dtype)
+    texts = [f"r{k % 700}-\u00e9".encode() for k in range(140_000)]
+    nulls = set(range(0, 140_000, 97))
+    if fault == "bad byte":
+        texts[at] = b"a\xffb"
+        nulls.discard(at)
+    elif fault == "split character":
+        texts[at], texts[at + 1] = b"a\xc3", b"\xa9b"
+        nulls -= {at, at + 1}
+    elif fault == "under a null":
+        texts[at] = b"\xff"
+        nulls.add(at)
+    frame = pd.DataFrame({"t": raw_arrow_column(texts, nulls, layout, dtype), "f": 1.5})
+    if fault in (None, "under a null"):
+        assert_two_roads_agree(frame)
+        return
+    for run in (lambda f: quorvel.Encoder().encode(f), lambda f: quorvel_ml.Learner().update(f)):
+        with pytest.raises(BaseException) as through_values:
+            run(DataFrame(frame))
+        with pytest.raises(type(through_values.value)) as direct:
+            run(frame)
+        assert str(direct.value) == str(through_values.value)
+
+
 @pytest.mark.parametrize("kind", ["str", "string[pyarrow]", "object"])
 def test_missing_cells_keep_their_kind_and_rendering(kind):
     needs_str_dtype(kind)

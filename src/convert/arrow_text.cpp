@@ -1,6 +1,7 @@
 // Reading an Arrow string column's chunks through the Arrow C stream interface.
 #include "convert/arrow_text.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -8,6 +9,7 @@
 
 #include "capi/ref.hpp"
 #include "core/parallel_range.hpp"
+#include "core/utf8.hpp"
 
 namespace quorvel::convert {
 namespace {
@@ -36,7 +38,13 @@ bool ArrowTextColumn::chunk_is_sound(const ArrowArray& chunk, Layout layout) {
         return true;
     }
     // Data may be absent when every text is empty; offsets only when there are no rows.
-    return chunk.n_buffers == 3 && (chunk.buffers[1] != nullptr || chunk.length == 0);
+    if (chunk.n_buffers != 3 || (chunk.buffers[1] == nullptr && chunk.length != 0)) return false;
+    if (chunk.buffers[2] != nullptr || chunk.length == 0) return true;
+    // Without data, the offsets of the first and the last row may not differ.
+    const std::size_t width = layout == Layout::string ? sizeof(std::int32_t) : sizeof(std::int64_t);
+    const char* first = static_cast<const char*>(chunk.buffers[1]) + static_cast<std::size_t>(chunk.offset) * width;
+    const char* last = first + static_cast<std::size_t>(chunk.length) * width;
+    return std::memcmp(first, last, width) == 0;
 }
 
 // The chunk with its offsets at an address their type may be read from.
@@ -84,14 +92,16 @@ std::optional<std::size_t> ArrowTextColumn::first_present() const noexcept {
     return std::nullopt;
 }
 
-std::optional<BorrowedTexts> ArrowTextColumn::borrow(std::string_view missing) const noexcept {
+std::optional<BorrowedTexts> ArrowTextColumn::borrow(std::string_view missing, std::size_t leading_rows,
+                                                     std::string_view leading_missing) const noexcept {
     if (layout_ != Layout::large_string || chunks_.size() != 1) return std::nullopt;
     const ArrowArray& chunk = *chunks_[0].array;
     const auto* validity = static_cast<const std::uint8_t*>(chunk.buffers[0]);
     if (chunk.null_count == 0) validity = nullptr;  // as is_valid reads it
     const char* data = chunk.buffers[2] != nullptr ? static_cast<const char*>(chunk.buffers[2]) : "";
     return BorrowedTexts(data, static_cast<const std::int64_t*>(chunks_[0].offsets), validity,
-                         static_cast<std::size_t>(chunk.offset), static_cast<std::size_t>(chunk.length), missing);
+                         static_cast<std::size_t>(chunk.offset), static_cast<std::size_t>(chunk.length), missing,
+                         leading_rows, leading_missing);
 }
 
 namespace {
@@ -181,6 +191,55 @@ bool ArrowTextColumn::stage_in_parallel(std::size_t first, std::string_view mark
     return true;
 }
 
+bool ArrowTextColumn::texts_are_utf8() const {
+    if (layout_ == Layout::string_view) {
+        for (const Chunk& held : chunks_) {
+            const ArrowArray& chunk = *held.array;
+            for (std::int64_t i = 0; i < chunk.length; ++i) {
+                if (is_valid(chunk, i) && utf8_error(view_text(chunk, i))) return false;
+            }
+        }
+        return true;
+    }
+    const bool large = layout_ == Layout::large_string;
+    std::vector<Piece> pieces;
+    for (const Chunk& held : chunks_) {
+        for (std::int64_t begin = 0; begin < held.array->length; begin += piece_rows) {
+            pieces.push_back({held.array.get(), held.offsets, begin, std::min(held.array->length, begin + piece_rows)});
+        }
+    }
+    const auto offset = [large](const Piece& piece, std::int64_t k) {
+        return large ? static_cast<std::size_t>(static_cast<const std::int64_t*>(piece.offsets)[k])
+                     : static_cast<std::size_t>(static_cast<const std::int32_t*>(piece.offsets)[k]);
+    };
+    // A piece's rows lie back to back: their bytes are checked at once, ASCII (the usual
+    // case) in one quick pass. Other bytes may also make a character out of the end of one
+    // row and the start of the next, which neither holds alone: so no row may start with
+    // a byte that continues a character. The bytes under nulls are checked too; a producer
+    // leaves nothing there, or its junk, and then pandas reads the column instead.
+    const auto piece_is_utf8 = [&](const Piece& piece) {
+        const ArrowArray& chunk = *piece.chunk;
+        const char* data = chunk.buffers[2] != nullptr ? static_cast<const char*>(chunk.buffers[2]) : "";
+        const std::size_t from = offset(piece, piece.begin), to = offset(piece, piece.end);
+        if (to < from) return false;
+        const std::string_view bytes(data + from, to - from);
+        if (is_ascii(bytes)) return true;
+        if (utf8_error(bytes)) return false;
+        for (std::int64_t k = piece.begin; k < piece.end; ++k) {
+            const std::size_t start = offset(piece, k);
+            if (start < from || start > to || (start < to && continues_utf8(data[start]))) return false;
+        }
+        return true;
+    };
+    std::atomic<bool> sound{true};
+    for_each_range(pieces.size(), 2, [&](std::size_t p0, std::size_t p1) {
+        for (std::size_t p = p0; p < p1 && sound.load(std::memory_order_relaxed); ++p) {
+            if (!piece_is_utf8(pieces[p])) sound.store(false, std::memory_order_relaxed);
+        }
+    });
+    return sound.load();
+}
+
 std::optional<ArrowTextColumn> ArrowTextColumn::open(PyObject* source, std::size_t rows) {
     Ref capsule = Ref::steal(PyObject_CallMethod(source, "__arrow_c_stream__", nullptr));
     if (!capsule || !PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) {
@@ -217,7 +276,7 @@ std::optional<ArrowTextColumn> ArrowTextColumn::open(PyObject* source, std::size
         total += static_cast<std::size_t>(chunk->length);
         if (chunk->length != 0) column.chunks_.push_back(hold(std::move(chunk), column.layout_));
     }
-    if (total != rows) return std::nullopt;
+    if (total != rows || !column.texts_are_utf8()) return std::nullopt;
     return column;
 }
 

@@ -23,8 +23,10 @@ namespace quorvel::convert {
 class ArrowTextColumn {
 public:
     /// Reads every chunk of `source`'s stream. Nothing (and no pending Python error) when
-    /// the stream cannot be had, fails, is not a string column, or does not hold exactly
-    /// `rows` values: the caller then reads the column another way.
+    /// the stream cannot be had, fails, is not a string column, does not hold exactly
+    /// `rows` values, or holds a text that is not UTF-8 (Arrow requires it, but a producer
+    /// may skip the check; encoded, such texts could be neither decoded nor read back from
+    /// a saved state): the caller then reads the column another way.
     static std::optional<ArrowTextColumn> open(PyObject* source, std::size_t rows);
 
     /// Visits the rows in order: `run32(data, offsets, count)` / `run64(...)` for each
@@ -49,10 +51,12 @@ public:
     /// `texts` cannot take them in place (see TextColumn::append_in_place).
     bool stage_in_parallel(std::size_t first, std::string_view marker, TextColumn& texts) const;
 
-    /// The column as it lies, each null reading as `missing` (which must outlive the
-    /// result, as this column must): for a column of one chunk in the `large_string`
-    /// layout, the one pandas' string dtypes use. Nothing for any other.
-    std::optional<BorrowedTexts> borrow(std::string_view missing) const noexcept;
+    /// The column as it lies, each null reading as `missing`, or as `leading_missing` before
+    /// row `leading_rows` (the texts must outlive the result, as this column must): for a
+    /// column of one chunk in the `large_string` layout, the one pandas' string dtypes use.
+    /// Nothing for any other.
+    std::optional<BorrowedTexts> borrow(std::string_view missing, std::size_t leading_rows,
+                                        std::string_view leading_missing) const noexcept;
 
 private:
     enum class Layout { string, large_string, string_view };
@@ -86,6 +90,8 @@ private:
     }
 
     static bool chunk_is_sound(const ArrowArray& chunk, Layout layout);
+    // Whether every text, and whatever lies under nulls, is UTF-8 (split over the pool).
+    bool texts_are_utf8() const;
 
     /// A chunk and where its first offset lies. Producers need not align their buffers
     /// (Arrow only recommends it; buffers rebuilt from a byte stream, as Dask's workers

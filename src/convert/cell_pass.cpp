@@ -525,16 +525,18 @@ void CellPass::read_arrow_texts(std::size_t j, const ArrowTextColumn& column, bo
 
 // A long column that can be read where it lies goes to the back end as it is: staging
 // it would copy every row's text once more, and write and read back as many bytes again.
-// It reads as staging gives it: a text per row, a null being "nan" (the text a float NaN
-// takes, above the first value as below it) or "<NA>". A column of nulls only stays
-// numeric, so it is read row by row.
+// It reads as staging gives it: a text per row, a null being "<NA>", or, where it stands
+// for a float NaN, "nan" (str() of it) below the first value and the number's own text
+// above it, where the column was still numeric. A column of nulls only stays numeric, so
+// it is read row by row.
 bool CellPass::lend_arrow(std::size_t j, const ArrowTextColumn& column, bool missing_is_nan) {
     constexpr std::size_t long_rows = std::size_t{1} << 17;
     if (!lend_ || sink_ != nullptr || matrix_.rows < long_rows || text_mode_[j] || !texts_[j].empty()) return false;
-    const std::optional<BorrowedTexts> rows = column.borrow(missing_is_nan ? "nan" : "<NA>");
-    if (!rows || rows->size() != matrix_.rows) return false;
     const std::optional<std::size_t> first = missing_is_nan ? column.first_present() : std::size_t{0};
     if (!first) return false;
+    static const std::string nan_number = number_text(std::numeric_limits<double>::quiet_NaN());
+    const std::optional<BorrowedTexts> rows = column.borrow(missing_is_nan ? "nan" : "<NA>", *first, nan_number);
+    if (!rows || rows->size() != matrix_.rows) return false;
     text_mode_[j] = true;
     first_text_row_[j] = *first;
     lend_(j, *rows);

@@ -1,5 +1,6 @@
 // Writer and reader of the Encoder state bytes: little-endian fixed-width fields, no header.
 #include "core/state_format.hpp"
+#include "core/utf8.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -219,57 +220,6 @@ constexpr std::size_t kMinColumnBytes = kU64Bytes;
 constexpr std::size_t kMinOuterEntryBytes = 2 * kU64Bytes;
 constexpr std::size_t kMinCodeEntryBytes = kU64Bytes + kTagBytes;
 constexpr std::size_t kMinDecodeEntryBytes = 2 * kU64Bytes;
-
-// Checks UTF-8 by the well-formed byte sequences of Unicode. On an error, reports the
-// offset of the sequence's first byte and, for a bad sequence, the length of its maximal
-// valid prefix (at least 1); a text that ends inside a sequence that was valid so far is
-// "incomplete" instead.
-std::optional<std::string> utf8_error(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        // ASCII runs eight bytes at a time.
-        while (n - i >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, bytes + i, 8);
-            if (word & 0x8080808080808080u) break;
-            i += 8;
-        }
-        if (i == n) break;
-        const unsigned char lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned char second_lo = 0x80, second_hi = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) second_lo = 0xA0;  // overlong below U+0800
-            if (lead == 0xED) second_hi = 0x9F;  // surrogates U+D800..U+DFFF
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) second_lo = 0x90;  // overlong below U+10000
-            if (lead == 0xF4) second_hi = 0x8F;  // beyond U+10FFFF
-        } else {
-            // Stray continuation byte, C0/C1 (always overlong) or F5..FF.
-            return "invalid utf-8 sequence of 1 bytes from index " + std::to_string(i);
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            if (i + k >= n) return "incomplete utf-8 byte sequence from index " + std::to_string(i);
-            const unsigned char lo = k == 1 ? second_lo : 0x80;
-            const unsigned char hi = k == 1 ? second_hi : 0xBF;
-            if (bytes[i + k] < lo || bytes[i + k] > hi)
-                return "invalid utf-8 sequence of " + std::to_string(k) + " bytes from index " +
-                       std::to_string(i);
-        }
-        i += length;
-    }
-    return std::nullopt;
-}
 
 // A little-endian u64 from unaligned bytes, assembled in a local: one load on a
 // little-endian machine.

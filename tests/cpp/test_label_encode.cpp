@@ -342,18 +342,20 @@ TEST_CASE(make_decode_map_inverts_coded_entries) {
 }
 
 // A column read where it lies, in Arrow's large_string layout, encodes as the same texts
-// staged: each null reads as the missing text, the bitmap starts mid-byte (a slice), and
-// the sizes reach every route (serial, stretches with compact copies, shards, sorted rows).
+// staged: each null reads as the missing text (another one in a leading run of nulls), the
+// bitmap starts mid-byte (a slice), and the sizes reach every route (serial, stretches
+// with compact copies, shards, sorted rows).
 TEST_CASE(label_encode_borrowed_texts_match_reference) {
     const std::uint64_t seed = std::random_device{}();
     std::mt19937_64 rng(seed);
     struct Case {
         std::size_t rows, distinct, null_per_mille;
         const char* missing;
+        std::size_t leading = 0;  // rows that start the column as nulls reading "NaN"
     };
-    for (const Case c : {Case{0, 1, 0, "nan"}, Case{9, 3, 500, "<NA>"}, Case{5000, 40, 0, "nan"},
-                         Case{300000, 2000, 10, "nan"}, Case{300000, 120000, 300, "<NA>"},
-                         Case{300000, 300000, 10, "nan"}, Case{600000, 100000, 1000, "<NA>"}}) {
+    for (const Case c : {Case{0, 1, 0, "nan"}, Case{9, 3, 500, "<NA>", 2}, Case{5000, 40, 0, "nan"},
+                         Case{300000, 2000, 10, "nan", 140000}, Case{300000, 120000, 300, "<NA>"},
+                         Case{300000, 300000, 10, "nan", 7}, Case{600000, 100000, 1000, "<NA>"}}) {
         const std::size_t bit_offset = rng() % 8;
         std::vector<std::string> rows = random_rows(rng, c.rows, c.distinct);
         std::string data;
@@ -361,18 +363,19 @@ TEST_CASE(label_encode_borrowed_texts_match_reference) {
         data.assign(static_cast<std::size_t>(offsets[0]), 'z');
         std::vector<std::uint8_t> validity((c.rows + bit_offset + 7) / 8 + 1, 0xFF);
         for (std::size_t i = 0; i < c.rows; ++i) {
-            if (static_cast<std::size_t>(rng() % 1000) < c.null_per_mille) {
+            if (i < c.leading || static_cast<std::size_t>(rng() % 1000) < c.null_per_mille) {
                 const std::size_t bit = bit_offset + i;
                 validity[bit >> 3] &= static_cast<std::uint8_t>(~(1u << (bit & 7)));
                 data += "junk";  // a null's bytes, if any, are not its text
-                rows[i] = c.missing;
+                rows[i] = i < c.leading ? "NaN" : c.missing;
             } else {
                 data += rows[i];
             }
             offsets.push_back(static_cast<std::int64_t>(data.size()));
         }
-        const BorrowedTexts borrowed(data.data(), offsets.data(), c.null_per_mille == 0 ? nullptr : validity.data(),
-                                     bit_offset, c.rows, c.missing);
+        const bool nulls = c.null_per_mille != 0 || c.leading != 0;
+        const BorrowedTexts borrowed(data.data(), offsets.data(), nulls ? validity.data() : nullptr, bit_offset,
+                                     c.rows, c.missing, c.leading, "NaN");
         if (!encodes_as_reference(borrowed, rows)) {
             std::cerr << "seed " << seed << ", rows " << c.rows << ", distinct " << c.distinct << "\n";
             CHECK(false);
