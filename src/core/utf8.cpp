@@ -1,6 +1,7 @@
 // Checks that texts are UTF-8.
 #include "core/utf8.hpp"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -11,15 +12,16 @@ bool is_ascii(std::string_view text) noexcept {
     const char* at = text.data();
     const std::size_t n = text.size();
     // Four words at a time, their high bits gathered: one test per 32 bytes.
-    std::uint64_t high = 0;
+    constexpr std::uint64_t high_bits = 0x8080808080808080u;
     std::size_t i = 0;
     for (; i + 32 <= n; i += 32) {
         std::uint64_t words[4];
         std::memcpy(words, at + i, sizeof words);
-        high |= words[0] | words[1] | words[2] | words[3];
+        if (((words[0] | words[1] | words[2] | words[3]) & high_bits) != 0) return false;
     }
+    std::uint64_t high = 0;
     for (; i < n; ++i) high |= static_cast<unsigned char>(at[i]);
-    return (high & 0x8080808080808080u) == 0;
+    return (high & high_bits) == 0;
 }
 
 std::optional<std::string> utf8_error(std::string_view text) {
@@ -27,11 +29,16 @@ std::optional<std::string> utf8_error(std::string_view text) {
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
-        // ASCII runs eight bytes at a time.
+        // ASCII runs eight bytes at a time, up to the first byte that is not ASCII.
         while (n - i >= 8) {
             std::uint64_t word;
             std::memcpy(&word, bytes + i, 8);
-            if (word & 0x8080808080808080u) break;
+            const std::uint64_t high = word & 0x8080808080808080u;
+            if (high != 0) {
+                const int bits = std::endian::native == std::endian::little ? std::countr_zero(high) : std::countl_zero(high);
+                i += static_cast<std::size_t>(bits) / 8;
+                break;
+            }
             i += 8;
         }
         if (i == n) break;

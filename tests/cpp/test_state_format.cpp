@@ -636,6 +636,11 @@ TEST_CASE(state_texts_must_be_well_formed_utf8) {
         {"\xc3\xa9\xc3", incomplete(2)},
         {"\xed\x9f", incomplete(0)},
         {"\xf4\x8f\xbf", incomplete(0)},
+        // Long ASCII runs, read a word at a time, before and between the sequences.
+        {"abcdefg\x80", bad(1, 7)},
+        {"0123456789abcdefghij\xff", bad(1, 20)},
+        {"abcdefghij\xc3\xa9klmnopqrstuvwxyz\xe2\x82", incomplete(28)},
+        {"abcdefghij\xc3\xa9klmnopqrstuvwxyz\xe2\x82\xac0123456789", ""},
     };
     for (const Case& c : cases) {
         // In a code table.
