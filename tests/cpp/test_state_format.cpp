@@ -640,7 +640,7 @@ TEST_CASE(state_texts_must_be_well_formed_utf8) {
         {"abcdefg\x80", bad(1, 7)},
         {"0123456789abcdefghij\xff", bad(1, 20)},
         {"abcdefghij\xc3\xa9klmnopqrstuvwxyz\xe2\x82", incomplete(28)},
-        {"abcdefghij\xc3\xa9klmnopqrstuvwxyz\xe2\x82\xac0123456789", ""},
+        {"abcdefghij\xc3\xa9klmnopqrstuvwxyz\xe2\x82\xac" "0123456789", ""},
     };
     for (const Case& c : cases) {
         // In a code table.
