@@ -3,12 +3,12 @@
 // Only the distinct texts are sorted. The rows go into sets of distinct texts (holding
 // 4-byte ids; each text is hashed once, so neither lookups nor growth hash again; large
 // columns are split by stretches of rows, or by hash into shards, filled in parallel),
-// and each row's distinct id is remembered. A distinct text is known by the first row
-// that holds it (4 bytes, not a 16-byte view). The k distinct ids are sorted on an 8-byte
-// key taken after the bytes that all texts share (most comparisons never touch the
-// texts) and numbered; the texts are copied once, in byte order, into the store that the
-// code table and the decode map share; then the rows' codes, the code table and the
-// decode map are filled in parallel.
+// and each row's distinct id is kept in the cell that takes its code later. A distinct
+// text is known by the first row that holds it (4 bytes, not a 16-byte view). The k
+// distinct ids are sorted on an 8-byte key taken after the bytes that all texts share
+// (most comparisons never touch the texts) and numbered; the texts are copied once, in
+// byte order, into the store that the code table and the decode map share; then the
+// rows' codes, the code table and the decode map are filled in parallel.
 // Sorting all n rows would do the same job with n log n string comparisons; columns
 // usually hold far fewer distinct texts than rows. Columns whose texts are nearly all
 // distinct, as a sample of their rows tells, are the exception: their rows are sorted.
@@ -60,6 +60,25 @@ constexpr std::size_t parallel_sort_min = std::size_t{1} << 14;
 static_assert(serial_column_rows <= parallel_sort_min && serial_column_rows <= parallel_rows_min);
 constexpr std::size_t small_column_rows = 4096;
 constexpr std::size_t store_chunks = 8;  // of a large column's distinct texts, copied at once
+
+// Each row's distinct id, kept in the row's cell of the codes until its code replaces it:
+// a code takes 8 bytes, as much as any id, so the ids need no array of their own (which
+// would be allocated, faulted in and read back besides the codes).
+template <class Id>
+struct RowIds {
+    double* cells;
+    std::size_t stride;
+
+    Id operator[](std::size_t row) const noexcept {
+        std::uint64_t id;
+        std::memcpy(&id, cells + row * stride, sizeof id);
+        return static_cast<Id>(id);
+    }
+    void set(std::size_t row, Id id) const noexcept {
+        const std::uint64_t wide = id;
+        std::memcpy(cells + row * stride, &wide, sizeof wide);
+    }
+};
 
 // A row's text with its hash, computed once.
 struct HashedText {
@@ -263,13 +282,13 @@ struct DistinctSet {
 
     // Takes the given rows in order; `local[row]` receives each one's id.
     template <class Rows, class HashOf>
-    void take(const Rows& rows, BufferVector<Id>& local, const HashOf& hash_of) {
+    void take(const Rows& rows, RowIds<Id> local, const HashOf& hash_of) {
         if (distinct.compact) return take_in_batches(rows, local, hash_of);
         const Column& values = *distinct.values;
         for (std::size_t r = 0; r < rows.size(); ++r) {
             const std::size_t i = rows[r];
             const std::string_view text = values[i];
-            local[i] = static_cast<Id>(id_of(i, text, hash_of(i, text)));
+            local.set(i, static_cast<Id>(id_of(i, text, hash_of(i, text))));
         }
     }
 
@@ -280,7 +299,7 @@ struct DistinctSet {
     // texts, and the few whose hash bits in the set matched another entry first) take
     // the full path.
     template <class Rows, class HashOf>
-    void take_in_batches(const Rows& rows, BufferVector<Id>& local, const HashOf& hash_of) {
+    void take_in_batches(const Rows& rows, RowIds<Id> local, const HashOf& hash_of) {
         const Column& values = *distinct.values;
         constexpr std::size_t batch = 16;
         // Records end below 4 GiB - 1 (see `distinct_texts`): no record starts here.
@@ -303,9 +322,9 @@ struct DistinctSet {
             for (std::size_t j = 0; j < m; ++j) {
                 const std::size_t i = rows[first + j];
                 if (guesses[j] != no_guess && same_bytes(distinct.entry_text(guesses[j]), texts[j])) {
-                    local[i] = static_cast<Id>(distinct.entry_id(guesses[j]));
+                    local.set(i, static_cast<Id>(distinct.entry_id(guesses[j])));
                 } else {
-                    local[i] = static_cast<Id>(id_of(i, texts[j], hashes[j]));
+                    local.set(i, static_cast<Id>(id_of(i, texts[j], hashes[j])));
                 }
             }
         }
@@ -316,7 +335,7 @@ struct DistinctSet {
 // receives each given row's index into them. (The set is done with: its texts move out.)
 template <class Id, class Column, class Rows, class HashOf>
 DistinctRows<Id, Column> distinct_of(const Column& values, const HashOf& hash_of, std::size_t expected, bool compact,
-                             BufferVector<Id>& local, const Rows& rows) {
+                             RowIds<Id> local, const Rows& rows) {
     DistinctSet<Id, Column> set(values, expected, compact);
     set.take(rows, local, hash_of);
     return std::move(set.distinct);
@@ -359,7 +378,7 @@ struct LaterStretches {
 // The lookups cost one per distinct text of a stretch, little where rows are many per text.
 template <class Id, class Column, class HashOf>
 DistinctRows<Id, Column> distinct_by_stretches(const Column& values, const HashOf& hash_of, std::size_t expected,
-                                               bool compact, BufferVector<Id>& row_ids, std::size_t stretches,
+                                               bool compact, RowIds<Id> row_ids, std::size_t stretches,
                                                LaterStretches<Id>& later) {
     const std::size_t n = values.size();
     const auto start = [&](std::size_t c) { return n * c / stretches; };
@@ -434,7 +453,7 @@ BufferVector<Id> rows_by_shard(const BufferVector<std::uint64_t>& hashes, std::v
 // by the rows), with the compact copies where they were kept, and each row's distinct
 // id, an index into them once turned by `later`.
 template <class Id, class Column>
-DistinctRows<Id, Column> distinct_texts(const Column& values, BufferVector<Id>& row_ids, std::uint64_t seed,
+DistinctRows<Id, Column> distinct_texts(const Column& values, RowIds<Id> row_ids, std::uint64_t seed,
                                         std::size_t expected, LaterStretches<Id>& later) {
     const std::size_t n = values.size();
     // Copies pay where rows repeat texts (a nearly unique column would only copy them all).
@@ -484,7 +503,7 @@ DistinctRows<Id, Column> distinct_texts(const Column& values, BufferVector<Id>& 
         shard = {};
     }
     for_range(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) row_ids[i] += static_cast<Id>(base[shard_of(hashes[i])]);
+        for (std::size_t i = begin; i < end; ++i) row_ids.set(i, row_ids[i] + static_cast<Id>(base[shard_of(hashes[i])]));
     });
     return all;
 }
@@ -702,7 +721,7 @@ CodeTable encode_column(const Column& values, double* out, std::size_t stride, T
         return encode_sorted_rows(values, out, stride, texts, decode, rows_read);
     }
     const std::size_t expected = estimated_distinct(sample, n);
-    BufferVector<Id> row_ids(n);
+    const RowIds<Id> row_ids{out, stride};
     LaterStretches<Id> later;
     DistinctRows<Id, Column> distinct = distinct_texts(values, row_ids, seed, expected, later);  // by distinct id
     release(distinct.hashes);
@@ -786,7 +805,6 @@ CodeTable encode_column(const Column& values, double* out, std::size_t stride, T
         fill_rows();
         fill_table();
     }
-    release(row_ids);
     later = {};
     release(code_of_id);
     release(sorted);
