@@ -2,7 +2,6 @@
 #include "core/matrix.hpp"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -22,24 +21,14 @@ std::size_t checked_bytes(std::size_t rows, std::size_t cols) {
 }
 
 // A buffer for `bytes` bytes, freeable with std::free. Large buffers ask for transparent
-// huge pages: the first write then faults in 2 MiB at a time instead of 4 KiB. An
-// uninitialised one starts on a huge page boundary and fills whole huge pages, so that
-// none of it is faulted in small pages. A zeroed buffer comes from calloc, which skips
-// the clearing for fresh pages from the system (already zero), so each page is written
-// once, by whoever fills its cells; only the whole huge pages inside it take them.
+// huge pages: the first write then faults in 2 MiB at a time instead of 4 KiB. Only the
+// whole huge pages inside the buffer take them; its unaligned ends keep small pages.
+// A zeroed buffer comes from calloc, which skips the clearing for fresh pages from the
+// system (already zero), so each page is written once, by whoever fills its cells.
 double* allocate(std::size_t bytes, bool zeroed = false) {
-    std::size_t length = bytes == 0 ? 1 : bytes;
-    void* p = nullptr;
-    if (zeroed) {
-        p = std::calloc(1, length);
-    } else if (bytes >= kHugePage) {
-        length = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-        p = std::aligned_alloc(kHugePage, length);
-    } else {
-        p = std::malloc(length);
-    }
+    void* p = zeroed ? std::calloc(1, bytes == 0 ? 1 : bytes) : std::malloc(bytes == 0 ? 1 : bytes);
     if (p == nullptr) throw std::bad_alloc();
-    prefer_huge_pages(p, length);
+    prefer_huge_pages(p, bytes);
     return static_cast<double*>(p);
 }
 
