@@ -89,6 +89,25 @@ TEST_CASE(buffer_vectors_work_on_both_sides_of_the_mapped_size) {
     }
 }
 
+// Mapped buffers fill whole huge pages from an aligned start; growing one remaps those
+// pages: every byte written before must survive each growth, across page boundaries.
+TEST_CASE(byte_buffers_start_on_huge_pages_and_keep_their_bytes_as_they_grow) {
+    for (std::size_t bytes : {kMappedBufferMin, kHugePage + 1, 3 * kHugePage - 5}) {
+        ByteBuffer buffer = make_byte_buffer(bytes);
+        CHECK_EQ(reinterpret_cast<std::uintptr_t>(buffer.get()) % kHugePage, std::uintptr_t{0});
+    }
+    ByteBuffer buffer = make_byte_buffer(kMappedBufferMin / 2, Prefault::no);
+    std::size_t used = 0;
+    for (std::size_t bytes : {kMappedBufferMin + 7, kHugePage - 1, kHugePage + 4096, 5 * kHugePage + 3}) {
+        grow_byte_buffer(buffer, used, bytes);
+        for (std::size_t i = used; i < bytes; ++i) buffer[i] = static_cast<char>(i * 7 + i / 4099);
+        used = bytes;
+        bool kept = true;
+        for (std::size_t i = 0; i < used; ++i) kept = kept && buffer[i] == static_cast<char>(i * 7 + i / 4099);
+        CHECK(kept);
+    }
+}
+
 // Ends are kept in 32 bits and rows that pass each further 4 GiB are noted. The same
 // bookkeeping with narrow ends wraps every few bytes: texts longer than several wraps,
 // empty texts right at a boundary and ordinary ones must all come back whole.
