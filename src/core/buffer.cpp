@@ -58,6 +58,8 @@ void prefer_huge_pages(void* memory, std::size_t bytes) noexcept {
 
 void* allocate_buffer(std::size_t bytes, Prefault prefault) {
     if (bytes < kMappedBufferMin) return ::operator new(bytes == 0 ? 1 : bytes);
+    // No object is larger (and rounding such a size up to huge pages would wrap).
+    if (bytes > static_cast<std::size_t>(PTRDIFF_MAX)) throw std::bad_alloc();
     const std::size_t length = mapped_length(bytes);
     void* buffer = map_huge_pages(length);
     // Made resident in one call (an older kernel without it faults the pages as they are
@@ -68,6 +70,7 @@ void* allocate_buffer(std::size_t bytes, Prefault prefault) {
 
 void grow_byte_buffer(ByteBuffer& buffer, std::size_t used, std::size_t bytes) {
     const std::size_t old_bytes = buffer.get_deleter().bytes;
+    if (bytes > static_cast<std::size_t>(PTRDIFF_MAX)) throw std::bad_alloc();
     if (buffer && old_bytes >= kMappedBufferMin) {
         void* moved = mremap(buffer.get(), mapped_length(old_bytes), mapped_length(bytes), MREMAP_MAYMOVE);
         if (moved == MAP_FAILED) throw std::bad_alloc();

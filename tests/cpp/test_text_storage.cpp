@@ -1,6 +1,8 @@
 // Tests of the two text buffers: TextColumn (staged rows) and TextStore (the maps' texts).
 #include <algorithm>
 #include <cstdint>
+#include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -96,6 +98,14 @@ TEST_CASE(byte_buffers_start_on_huge_pages_and_keep_their_bytes_as_they_grow) {
         ByteBuffer buffer = make_byte_buffer(bytes);
         CHECK_EQ(reinterpret_cast<std::uintptr_t>(buffer.get()) % kHugePage, std::uintptr_t{0});
     }
+    // A size past any object's is refused, not wrapped round to a small mapping.
+    bool refused = false;
+    try {
+        make_byte_buffer(std::numeric_limits<std::size_t>::max() - 5);
+    } catch (const std::bad_alloc&) {
+        refused = true;
+    }
+    CHECK(refused);
     ByteBuffer buffer = make_byte_buffer(kMappedBufferMin / 2, Prefault::no);
     std::size_t used = 0;
     for (std::size_t bytes : {kMappedBufferMin + 7, kHugePage - 1, kHugePage + 4096, 5 * kHugePage + 3}) {
