@@ -22,9 +22,9 @@ constexpr std::size_t kHugePageMin = std::size_t{4} << 20;
 std::uintptr_t round_up(std::uintptr_t value, std::size_t step) noexcept { return (value + step - 1) & ~(step - 1); }
 
 // The length of the mapping that holds a mapped buffer of `bytes`: whole huge pages, so
-// that none of it is faulted in 4 KiB pages (on a virtual machine, faulting in a 2 MiB
-// page costs about as much as 500 small ones, and as 8 MiB of small ones takes about
-// 3 ms, against 0.25 ms in huge pages). The waste is under one huge page.
+// that none of it is faulted in 4 KiB pages (on a virtual machine, making 8 MiB resident
+// takes about 3 ms in small pages, against 0.25 ms in huge pages). The waste is under
+// one huge page.
 std::size_t mapped_length(std::size_t bytes) noexcept { return round_up(bytes, kHugePage); }
 
 // A mapping of `length` bytes (whole huge pages) that starts on a huge page boundary, so

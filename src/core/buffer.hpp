@@ -11,10 +11,9 @@ namespace quorvel {
 
 /// Buffers of at least this size are mapped and unmapped directly instead of coming from
 /// malloc, in whole huge pages where the system has them. Freed, they go back to the
-/// system at once. malloc would keep them: memory
-/// freed by a worker thread stays in that thread's arena, and freeing a large block
-/// raises malloc's own threshold for mapping, so the working memory of one encode would
-/// stay with the process after the call.
+/// system at once. malloc would keep them: memory freed by a worker thread stays in that
+/// thread's arena, and freeing a large block raises malloc's own threshold for mapping,
+/// so the working memory of one encode would stay with the process after the call.
 inline constexpr std::size_t kMappedBufferMin = std::size_t{1} << 20;
 
 /// The size of the huge pages that large buffers ask for.
