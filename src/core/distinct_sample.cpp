@@ -44,9 +44,24 @@ std::vector<std::uint64_t> sorted_sample(const BorrowedTexts& values, std::size_
 std::size_t estimated_distinct(const std::vector<std::uint64_t>& sample, std::size_t rows) {
     constexpr std::size_t worth_reserving = std::size_t{1} << 16;
     if (sample.empty() || rows < 4 * worth_reserving) return 0;
-    std::size_t duplicates = 0;
-    for (std::size_t i = 1; i < sample.size(); ++i) duplicates += sample[i] == sample[i - 1];
-    const std::size_t estimate = sample.size() * sample.size() / (2 * std::max<std::size_t>(duplicates, 1));
+    // A text drawn more than three times is frequent (a missing marker, a default): at
+    // the sizes worth reserving for, evenly drawn texts almost never are. Frequent texts
+    // count once each and stay out of the pairs, which they would swell by the square of
+    // their draws: 1% of missing rows alone would cut the estimate by a third.
+    std::size_t frequent = 0, drawn = 0, pairs = 0;
+    for (std::size_t i = 0; i < sample.size();) {
+        std::size_t j = i + 1;
+        while (j < sample.size() && sample[j] == sample[i]) ++j;
+        const std::size_t draws = j - i;
+        if (draws > 3) {
+            ++frequent;
+        } else {
+            drawn += draws;
+            pairs += draws * (draws - 1) / 2;
+        }
+        i = j;
+    }
+    const std::size_t estimate = frequent + drawn * drawn / (2 * std::max<std::size_t>(pairs, 1));
     return estimate < worth_reserving ? 0 : std::min(rows, estimate);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core/distinct_sample.hpp"
 #include "core/label_encode.hpp"
 #include "core/worker_pool.hpp"
 
@@ -379,6 +380,37 @@ TEST_CASE(label_encode_borrowed_texts_match_reference) {
         if (!encodes_as_reference(borrowed, rows)) {
             std::cerr << "seed " << seed << ", rows " << c.rows << ", distinct " << c.distinct << "\n";
             CHECK(false);
+        }
+    }
+}
+
+// The estimate of a column's distinct texts sizes its maps before the rows are read. A
+// frequent text (missing values, a default) must not drag it down: each share of rows
+// below holds one text, the rest are drawn evenly from `distinct` others. (The bounds
+// allow for the sample: a few thousand draws hold some tens of pairs.)
+TEST_CASE(distinct_estimate_holds_with_a_frequent_text) {
+    std::mt19937_64 rng(5);
+    constexpr std::size_t rows = 400000;
+    for (const std::size_t distinct : {std::size_t{90000}, std::size_t{200000}}) {
+        std::vector<std::string> pool(distinct);
+        for (std::size_t i = 0; i < distinct; ++i) pool[i] = "text-" + std::to_string(rng());
+        for (const unsigned frequent_percent : {0u, 1u, 10u, 40u}) {
+            TextColumn column;
+            column.reserve(rows);
+            for (std::size_t i = 0; i < rows; ++i) {
+                column.push_back(rng() % 100 < frequent_percent ? std::string_view("nan") : pool[rng() % distinct]);
+            }
+            // Distinct texts among the rows themselves (a few of the pool's are never drawn).
+            std::vector<std::string_view> seen(column.size());
+            for (std::size_t i = 0; i < rows; ++i) seen[i] = column[i];
+            std::sort(seen.begin(), seen.end());
+            const auto actual = static_cast<double>(std::unique(seen.begin(), seen.end()) - seen.begin());
+            const auto estimate = static_cast<double>(estimated_distinct(sorted_sample(column, 0, rows, 11), rows));
+            if (estimate < 0.6 * actual || estimate > 1.6 * actual) {
+                std::cerr << "distinct " << actual << ", frequent " << frequent_percent << "%: estimated " << estimate
+                          << "\n";
+                CHECK(false);
+            }
         }
     }
 }
