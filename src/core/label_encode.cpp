@@ -92,6 +92,14 @@ struct HashedText {
 struct HashedInPass {
     std::uint64_t seed;
     std::uint64_t operator()(std::size_t, std::string_view text) const noexcept {
+        // XXH3's own steps for texts up to 128 bytes, the usual lengths, inlined into the
+        // row loop (the full function is not: its long-text path is large). The hash is
+        // the same as XXH3_64bits_withSeed's.
+        const auto* bytes = reinterpret_cast<const xxh_u8*>(text.data());
+        if (text.size() <= 16) return XXH3_len_0to16_64b(bytes, text.size(), XXH3_kSecret, seed);
+        if (text.size() <= 128) {
+            return XXH3_len_17to128_64b(bytes, text.size(), XXH3_kSecret, sizeof XXH3_kSecret, seed);
+        }
         return XXH3_64bits_withSeed(text.data(), text.size(), seed);
     }
 };
