@@ -539,7 +539,7 @@ template <class TextOf>
 void sort_slots(BufferVector<Slot>& slots, const TextOf& text, std::size_t tied) {
     sort_by_prefix(
         slots.data(), slots.data() + slots.size(), [](const Slot& slot) { return slot.prefix(); },
-        [&](const Slot& a, const Slot& b) { return below_from(text(a.id()), text(b.id()), tied); });
+        [&](const Slot& slot) { return text(slot.id()); }, tied);
 }
 
 // The distinct ids in byte-wise order of their texts (unsigned bytes, a proper prefix

@@ -398,7 +398,7 @@ TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t e
     const std::size_t tied = skip + keys.span();  // bytes that texts with equal keys agree on
     sort_by_prefix(
         keyed.data(), keyed.data() + keyed.size(), [](const Keyed& entry) { return entry.prefix; },
-        [tied](const Keyed& a, const Keyed& b) { return below_from(a.text, b.text, tied); });
+        [](const Keyed& entry) { return entry.text; }, tied);
     TextSet set;
     set.reserve(keyed.size());
     for (std::size_t k = 0; k < keyed.size(); ++k) {
