@@ -417,12 +417,13 @@ def test_learning_long_numeric_columns_that_turn_text(chunk_rows):
 @given(st.integers(0, 2**32 - 1), st.sampled_from(["", "id-", "a-shared-stem-of-identifiers/"]), st.integers(1, 12),
        st.randoms())
 def test_learning_many_distinct_texts_in_chunks(seed, stem, chunks, rnd):
-    # Enough distinct texts that their sets are sorted and merged in ranges at once; texts
-    # that share a stem and differ first at varying depths (around 8, 16 and 32 bytes),
-    # texts that are prefixes of others, markers, numbers above the first text, and a
-    # column of repeated objects.
+    # Enough distinct texts that their sets are sorted and merged in ranges at once, and
+    # chunks long enough to be kept unsorted where they repeat texts of the chunks before;
+    # texts that share a stem and differ first at varying depths (around 8, 16 and 32
+    # bytes), texts that are prefixes of others, markers, numbers above the first text,
+    # and a column of repeated objects.
     rng = np.random.default_rng(seed)
-    rows = 40_000
+    rows = 70_000
     ids = rng.integers(0, 30_000, size=rows)
     pads = rng.integers(0, 20, size=rows)
     column = np.array([f"{stem}{'x' * int(p)}{int(i)}" for i, p in zip(ids, pads)], dtype=object)
@@ -445,6 +446,27 @@ def test_learning_many_distinct_texts_in_chunks(seed, stem, chunks, rnd):
     bounds = np.linspace(0, rows, chunks + 1).astype(int)
     parts = [table[a:b] for a, b in zip(bounds, bounds[1:])]
     plan = [rnd.choice(["update", "tree"]) for _ in parts]
+    assert learn(parts, plan, rnd, lambda a: a).encoder().__getstate__() == whole.__getstate__()
+
+
+@settings(max_examples=examples(6), deadline=None, print_blob=True)
+@given(st.integers(0, 2**32 - 1), st.integers(2, 4), st.randoms())
+def test_learning_long_chunks_that_repeat_each_others_texts(seed, chunks, rnd):
+    # Chunks drawn from one vocabulary, each with texts of its own besides: the chunks
+    # after the first repeat its texts, so they are kept unsorted until they are read
+    # (pickled, merged or made into an encoder), and then joined.
+    rng = np.random.default_rng(seed)
+    rows = 20_000 * chunks
+    vocab = np.array([f"v{int(k):x}" for k in rng.integers(0, 2**40, size=5000)], dtype=object)
+    column = vocab[rng.integers(0, vocab.size, size=rows)]
+    own = np.flatnonzero(rng.random(rows) < 0.05)
+    column[own] = np.array([f"own-{k}" for k in range(own.size)], dtype=object)
+    column[rng.integers(0, rows, size=30)] = rng.choice(np.array(["nan", None, math.nan], dtype=object), size=30)
+    table = np.stack([column, column[::-1]], axis=1)
+    whole = quorvel.Encoder()
+    whole.encode(table)
+    parts = np.array_split(table, chunks)
+    plan = [rnd.choice(["update", "update", "tree"]) for _ in parts]
     assert learn(parts, plan, rnd, lambda a: a).encoder().__getstate__() == whole.__getstate__()
 
 

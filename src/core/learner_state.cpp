@@ -362,33 +362,26 @@ struct Reader {
 
 }  // namespace
 
-TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end) {
-    // Views are sorted with a key of their first bytes beside them (most comparisons end
-    // there, without reading the texts), then each text is copied once, in order. The keys
-    // are taken after what all texts share (a common stem of identifiers) and packed by
-    // the byte values in use, so that they still tell most texts apart.
-    struct Keyed {
-        std::uint64_t prefix;
-        std::string_view text;
-    };
-    std::vector<Keyed> keyed;
-    // Rows that nearly all hold texts of their own are sorted as they are, equal texts
-    // then side by side. Other rows go through a hash set first; the set's order jumps
-    // around the rows, which costs more than sorting them all when it would hold nearly all.
-    const bool all_rows = nearly_unique(sorted_sample(texts, begin, end, fresh_hash_seed()), end - begin);
-    if (all_rows) {
-        keyed.resize(end - begin);
-        for (std::size_t i = begin; i < end; ++i) keyed[i - begin].text = texts[i];
-    } else {
-        // Most rows repeat a text already seen: their equality test is inlined.
-        struct SameText {
-            bool operator()(std::string_view a, std::string_view b) const noexcept { return same_bytes(a, b); }
-        };
-        boost::unordered_flat_set<std::string_view, SeededHash, SameText> seen;
-        for (std::size_t i = begin; i < end; ++i) seen.insert(texts[i]);
-        keyed.reserve(seen.size());
-        for (const auto text : seen) keyed.push_back({0, text});
-    }
+namespace {
+
+// A text to sort with a key of its first bytes beside it.
+struct Keyed {
+    std::uint64_t prefix;
+    std::string_view text;
+};
+
+// Most texts repeat one already seen: the equality test of the sets below is inlined.
+struct SameText {
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return same_bytes(a, b); }
+};
+using ViewSet = boost::unordered_flat_set<std::string_view, SeededHash, SameText>;
+
+// The texts sorted into a set, each copied once. Views are sorted with a key of their
+// first bytes beside them (most comparisons end there, without reading the texts). The
+// keys are taken after what all texts share (a common stem of identifiers) and packed by
+// the byte values in use, so that they still tell most texts apart. With `repeats`,
+// equal texts may be among them: they end up side by side, and the first is kept.
+TextSet sorted_set_of(std::vector<Keyed>& keyed, bool repeats) {
     const std::size_t skip =
         keyed.empty() ? 0
                       : shared_with(keyed.front().text, keyed.front().text.size(), 1, keyed.size(),
@@ -402,13 +395,88 @@ TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t e
     TextSet set;
     set.reserve(keyed.size());
     for (std::size_t k = 0; k < keyed.size(); ++k) {
-        // Sorted rows hold a text as often as the rows do: its first copy is kept.
-        if (all_rows && k > 0 && keyed[k].prefix == keyed[k - 1].prefix && same_bytes(keyed[k].text, keyed[k - 1].text)) {
+        if (repeats && k > 0 && keyed[k].prefix == keyed[k - 1].prefix && same_bytes(keyed[k].text, keyed[k - 1].text)) {
             continue;
         }
         set.push_back(keyed[k].text);
     }
     return set;
+}
+
+// Whether `text` is in the sorted set.
+bool holds(const TextSet& set, std::string_view text) {
+    std::size_t low = 0, high = set.size();  // the first place whose text is not below `text`
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        if (set[mid] < text) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low < set.size() && set[low] == text;
+}
+
+}  // namespace
+
+TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end) {
+    std::vector<Keyed> keyed;
+    // Rows that nearly all hold texts of their own are sorted as they are, equal texts
+    // then side by side. Other rows go through a hash set first; the set's order jumps
+    // around the rows, which costs more than sorting them all when it would hold nearly all.
+    const bool all_rows = nearly_unique(sorted_sample(texts, begin, end, fresh_hash_seed()), end - begin);
+    if (all_rows) {
+        keyed.resize(end - begin);
+        for (std::size_t i = begin; i < end; ++i) keyed[i - begin].text = texts[i];
+    } else {
+        ViewSet seen;
+        for (std::size_t i = begin; i < end; ++i) seen.insert(texts[i]);
+        keyed.reserve(seen.size());
+        for (const auto text : seen) keyed.push_back({0, text});
+    }
+    return sorted_set_of(keyed, all_rows);
+}
+
+TextSet distinct_texts_unsorted(const TextColumn& texts, std::size_t begin, std::size_t end) {
+    ViewSet seen;
+    TextSet set;
+    for (std::size_t i = begin; i < end; ++i) {
+        if (seen.insert(texts[i]).second) set.push_back(texts[i]);
+    }
+    return set;
+}
+
+bool repeats_learned(const TextColumn& texts, std::size_t begin, std::size_t end,
+                     const std::vector<std::shared_ptr<const TextSet>>& learned) {
+    // Rows spread evenly over the chunk, looked up in the latest sets learned by halving.
+    constexpr std::size_t sampled = 64, recent_sets = 4;
+    if (end - begin < std::size_t{1} << 14 || learned.empty()) return false;
+    const std::size_t first_set = learned.size() - std::min(learned.size(), recent_sets);
+    std::size_t found = 0;
+    for (std::size_t s = 0; s < sampled; ++s) {
+        const std::string_view text = texts[begin + (end - begin) * s / sampled];
+        for (std::size_t k = first_set; k < learned.size(); ++k) {
+            if (holds(*learned[k], text)) {
+                ++found;
+                break;
+            }
+        }
+    }
+    return 2 * found >= sampled;
+}
+
+TextSet union_of_unsorted(const std::vector<std::shared_ptr<const TextSet>>& sets) {
+    std::size_t total = 0;
+    for (const auto& set : sets) total += set->size();
+    ViewSet seen;
+    seen.reserve(std::min<std::size_t>(total, sets.empty() ? 0 : 2 * sets.front()->size()));
+    for (const auto& set : sets) {
+        for (std::size_t k = 0; k < set->size(); ++k) seen.insert((*set)[k]);
+    }
+    std::vector<Keyed> keyed;
+    keyed.reserve(seen.size());
+    for (const auto text : seen) keyed.push_back({0, text});
+    return sorted_set_of(keyed, false);
 }
 
 void sort_distinct(std::vector<std::uint64_t>& values) {

@@ -29,6 +29,21 @@ using TextSet = TextColumn;
 /// nested parallelism when called from a pool task.
 TextSet distinct_texts(const TextColumn& texts, std::size_t begin, std::size_t end);
 
+/// The same texts in order of first occurrence, not sorted (not a set in the sense of
+/// TextSet's order: for PiecewiseSet::add_unsorted only).
+TextSet distinct_texts_unsorted(const TextColumn& texts, std::size_t begin, std::size_t end);
+
+/// Whether rows [begin, end) mostly repeat texts of the latest of the `learned` sets, as
+/// a sample of them tells: a column whose chunks repeat each other's texts. Such chunks
+/// are kept unsorted, and joined once before they are sorted (see PiecewiseSet), where
+/// sorting each would sort most texts once per chunk.
+bool repeats_learned(const TextColumn& texts, std::size_t begin, std::size_t end,
+                     const std::vector<std::shared_ptr<const TextSet>>& learned);
+
+/// The distinct texts of all the sets, sorted. Uses the worker pool's nested parallelism
+/// when called from a pool task.
+TextSet union_of_unsorted(const std::vector<std::shared_ptr<const TextSet>>& sets);
+
 /// The bit patterns of the first `rows` numbers of matrix column j. Distinct and ascending
 /// when `sorted` comes back true; otherwise, for mostly distinct numbers, every row's in
 /// row order, for `sort_distinct` once they are needed (a column that stays numeric never
@@ -83,9 +98,10 @@ public:
         if (!piece.empty()) pieces_.push_back(std::make_shared<const Piece>(std::move(piece)));
     }
     /// Adds values in any order, repeats allowed: they are sorted only when the set is
-    /// first read. (Bit patterns only.)
+    /// first read.
     void add_unsorted(Piece&& piece) {
-        static_assert(std::is_same_v<Piece, std::vector<std::uint64_t>>, "only bit patterns are sorted when read");
+        static_assert(std::is_same_v<Piece, std::vector<std::uint64_t>> || std::is_same_v<Piece, TextSet>,
+                      "only bit patterns and texts are sorted when read");
         if (!piece.empty()) unsorted_.push_back(std::make_shared<const Piece>(std::move(piece)));
     }
     void add(PiecewiseSet&& other) {
@@ -98,6 +114,8 @@ public:
         sort_pieces();
         return pieces_;
     }
+    /// The pieces added sorted so far, as they are: reading them changes nothing.
+    const Pieces& sorted_pieces() const noexcept { return pieces_; }
     /// The distinct values, ascending. Merges with the worker pool's nested parallelism
     /// when called from a pool task.
     const Piece& values() const {
@@ -125,10 +143,12 @@ private:
     }
 
     // Sorted copies of the unsorted pieces join the sorted ones (copies: the unsorted may
-    // be shared with another set), each sorted by its own task.
+    // be shared with another set). Bit patterns: each piece sorted by its own task. Texts:
+    // the pieces are those of chunks that repeat each other's texts, joined into one
+    // piece first, so that each text is sorted once.
     void sort_pieces() const {
+        if (unsorted_.empty()) return;
         if constexpr (std::is_same_v<Piece, std::vector<std::uint64_t>>) {
-            if (unsorted_.empty()) return;
             const std::size_t first = pieces_.size();
             pieces_.resize(first + unsorted_.size());
             for_each_pair(unsorted_.size(), [&](std::size_t k) {
@@ -136,8 +156,10 @@ private:
                 sort_distinct(sorted);
                 pieces_[first + k] = std::make_shared<const Piece>(std::move(sorted));
             });
-            unsorted_.clear();
+        } else if constexpr (std::is_same_v<Piece, TextSet>) {
+            pieces_.push_back(std::make_shared<const Piece>(union_of_unsorted(unsorted_)));
         }
+        unsorted_.clear();
     }
 
     static void move_into(Pieces& from, Pieces& to) {

@@ -258,7 +258,11 @@ public:
             // One staged text per row, or per distinct object when staged by reference; either
             // way the first `turn` are the number texts of the rows above the first text.
             const TextColumn& texts = columns_->texts[j];
-            column.texts.add(distinct_texts(texts, turn, texts.size()));
+            if (repeats_learned(texts, turn, texts.size(), learned_texts(j))) {
+                column.texts.add_unsorted(distinct_texts_unsorted(texts, turn, texts.size()));
+            } else {
+                column.texts.add(distinct_texts(texts, turn, texts.size()));
+            }
             columns_->texts[j] = TextColumn();
             release(columns_->refs[j]);
         });
@@ -270,6 +274,13 @@ public:
     }
 
 private:
+    // The sorted sets of texts the learner holds for column j (read only: tasks of other
+    // columns read theirs at the same time).
+    const std::vector<std::shared_ptr<const TextSet>>& learned_texts(std::size_t j) const {
+        static const std::vector<std::shared_ptr<const TextSet>> none;
+        return j < learner_.columns.size() ? learner_.columns[j].texts.sorted_pieces() : none;
+    }
+
     const LearnerState& learner_;
     convert::CellColumns* columns_ = nullptr;
     std::vector<boost::unordered_flat_set<NumberKey, NumberKeyHash>> keys_;
