@@ -468,6 +468,8 @@ bool repeats_learned(const TextColumn& texts, std::size_t begin, std::size_t end
 TextSet union_of_unsorted(const std::vector<std::shared_ptr<const TextSet>>& sets) {
     std::size_t total = 0;
     for (const auto& set : sets) total += set->size();
+    // The sets repeat each other's texts: sized for twice the first one's, the joined set
+    // rarely grows (each growth hashes every text in it again).
     ViewSet seen;
     seen.reserve(std::min<std::size_t>(total, sets.empty() ? 0 : 2 * sets.front()->size()));
     for (const auto& set : sets) {

@@ -58,8 +58,8 @@ void sort_tied(T* first, T* last, const TextOf& text, std::size_t depth) {
     }
 }
 
-// A sort on the keys alone, then each run of tied keys sorted on (texts whose keys tie
-// agree on their first `tied` bytes, see sort_tied).
+// A sort on the keys alone, then each run of tied keys sorted by sort_tied (texts whose
+// keys tie agree on their first `tied` bytes).
 // Boost's branchless pdqsort: comparing two keys compiles to a conditional move instead
 // of a jump that mispredicts on every other item, which on these keys, mostly distinct,
 // measured about 1.5 to 2 times faster than a radix sort (Boost's spreadsort, which
