@@ -405,16 +405,8 @@ TextSet sorted_set_of(std::vector<Keyed>& keyed, bool repeats) {
 
 // Whether `text` is in the sorted set.
 bool holds(const TextSet& set, std::string_view text) {
-    std::size_t low = 0, high = set.size();  // the first place whose text is not below `text`
-    while (low < high) {
-        const std::size_t mid = low + (high - low) / 2;
-        if (set[mid] < text) {
-            low = mid + 1;
-        } else {
-            high = mid;
-        }
-    }
-    return low < set.size() && set[low] == text;
+    const std::size_t place = lower_place(set, text);
+    return place < set.size() && set[place] == text;
 }
 
 }  // namespace
